@@ -1,0 +1,74 @@
+#include "app/command_line.h"
+
+#include <cctype>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// Reads a decimal number as "%d" scanning does: white space, an optional sign, digits up to
+// the first non-digit. The digits accumulate in wrapping 32-bit arithmetic and only the low
+// 16 bits are bound, so 65616 means port 80 and -1 port 65535. Leaves port unchanged when the
+// text holds no number.
+void scanPort(const char* text, int* port) {
+  while (std::isspace(static_cast<unsigned char>(*text))) ++text;
+  bool negative = false;
+  if (*text == '-' || *text == '+') negative = *text++ == '-';
+  if (!std::isdigit(static_cast<unsigned char>(*text))) return;
+  std::uint32_t value = 0;
+  while (std::isdigit(static_cast<unsigned char>(*text))) {
+    value = value * 10u + static_cast<std::uint32_t>(*text++ - '0');
+  }
+  if (negative) value = 0u - value;
+  *port = static_cast<int>(value);
+}
+
+// Copies argument into root and appends '\\' unless it already ends with one.
+// Returns false, leaving root as it was, when the result would not fit.
+bool setRoot(const char* argument, char (&root)[kRootSize]) {
+  const std::size_t length = std::strlen(argument);
+  const bool hasSeparator = length > 0 && argument[length - 1] == '\\';
+  const std::size_t needed = length + (hasSeparator ? 0 : 1);
+  if (needed > kRootSize - 1) return false;
+  std::memcpy(root, argument, length);
+  if (!hasSeparator) root[length] = '\\';
+  root[needed] = '\0';
+  return true;
+}
+
+}  // namespace
+
+bool parseCommandLine(int argc, const char* const* argv, ServerSettings* settings) {
+  for (int i = 1; i < argc; ++i) {
+    const char* argument = argv[i];
+    if (argument[0] != '-') return setRoot(argument, settings->root);
+    switch (argument[1]) {
+      case 'v':
+        settings->verbosity = Verbosity::kSummary;
+        break;
+      case 'V':
+        settings->verbosity = Verbosity::kDetailed;
+        break;
+      case 'p':
+        if (i + 1 >= argc) return false;
+        scanPort(argv[++i], &settings->port);
+        break;
+      default:  // "-?", any other letter, a lone "-"
+        return false;
+    }
+  }
+  return setRoot("", settings->root);
+}
+
+void printUsage() {
+  std::printf(
+      "\nListens at 127.0.0.1:80 and returns a blank page or image for each request\n"
+      "quietd -? | [-v] [-p <port>]\n"
+      "       -p port-number to listen (default 80)\n"
+      "       -v verbose showing summary of incoming requests\n"
+      "       -V verbose showing detailed incoming requests\n"
+      "       -? this help-message\n");
+  std::exit(1);
+}

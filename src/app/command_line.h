@@ -1,0 +1,26 @@
+// Command line: the program's whole configuration and how it is read.
+#pragma once
+
+#include <cstddef>
+
+#include "log/request_log.h"
+
+// Room for the root directory: at most 259 characters and the terminating NUL.
+inline constexpr std::size_t kRootSize = 260;
+
+// The program's whole configuration; made once by main and never changed after.
+struct ServerSettings {
+  char root[kRootSize] = "";  // directory prefix of every document path; ends with '\\'
+  int port = 80;              // 0 and 80 take the port from the service database
+  Verbosity verbosity = Verbosity::kOff;
+};
+
+// Reads the arguments after the program name into settings, walking them in order:
+// "-v", "-V" and "-p <number>" set options (only an option's second character counts), and
+// the first argument that does not begin with '-' is the root directory and ends the walk.
+// Appends '\\' to the root unless it ends with one. Returns false when the usage text is due:
+// "-?", an unknown option, a lone "-", "-p" as the last argument, or a root too long to fit.
+bool parseCommandLine(int argc, const char* const* argv, ServerSettings* settings);
+
+// Prints the usage text and ends the process with exit status 1.
+[[noreturn]] void printUsage();

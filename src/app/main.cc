@@ -1,0 +1,11 @@
+// quietd: answers every GET and HEAD on 127.0.0.1 at once with a blank page or image.
+#include "app/command_line.h"
+#include "http/server.h"
+
+int main(int argc, char** argv) {
+  makeOutputUnbuffered();
+  ServerSettings settings;
+  if (!parseCommandLine(argc, argv, &settings)) printUsage();
+  // runServer returns only when its set-up failed, which has been reported where it happened.
+  return runServer(settings.root, settings.port, settings.verbosity);
+}

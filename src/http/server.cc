@@ -1,0 +1,113 @@
+#include "http/server.h"
+
+#include <cstdio>
+#include <ctime>
+
+#include "http/answer.h"
+#include "net/listener.h"
+
+namespace {
+
+// How long a connection that was handed over without its request may keep the server
+// waiting; an idle client must never freeze it.
+constexpr int kReceiveTimeoutMs = 1000;
+// How long the kernel keeps a silent new connection to itself before handing it over.
+constexpr int kDeferAcceptSeconds = 30;
+// How long a peer whose request filled the buffer may go on sending before we close.
+constexpr int kDrainTimeoutMs = 1000;
+
+// The bytes of one receive; RequestText ends two bytes before the end of what came in.
+char requestBuffer[kRequestBufferSize];
+
+// One ready header block per kind, recomposed only when the second of its date changes.
+struct HeaderCache {
+  std::time_t second = -1;
+  std::size_t length = 0;
+  char block[kHeaderBlockSize];
+};
+HeaderCache headerCaches[2];  // indexed by ContentKind
+
+const HeaderCache& headerFor(ContentKind kind) {
+  HeaderCache& cache = headerCaches[kind == ContentKind::kImage ? 1 : 0];
+  const std::time_t now = std::time(nullptr);
+  if (cache.second != now) {
+    char date[kDateTextSize];
+    formatDate(now, date);
+    cache.length = composeHeader(kind, date, cache.block);
+    cache.second = now;
+  }
+  return cache;
+}
+
+}  // namespace
+
+void serveConnection(SOCKET connection, const char* root, Verbosity verbosity) {
+  const int received =
+      receiveWithTimeout(connection, requestBuffer, kRequestBufferSize, kReceiveTimeoutMs);
+  if (received == SOCKET_ERROR) {
+    std::printf("Error: %d in recv\n", WSAGetLastError());
+    closesocket(connection);
+    return;
+  }
+  if (received == 0) {  // the peer closed without asking anything
+    closesocket(connection);
+    return;
+  }
+  // Drop the request's final CR LF. A receive of a single byte leaves an empty text, so that
+  // nothing of an earlier request can show through.
+  requestBuffer[received >= 2 ? received - 2 : 0] = '\0';
+  const char* text = requestBuffer;
+
+  if (verbosity != Verbosity::kOff) logRequest(text, verbosity);
+
+  const AnswerPlan plan = planAnswer(text, root);
+  if (plan.answered) {
+    bool sent = true;
+    if (plan.withHeader) {
+      const HeaderCache& header = headerFor(plan.kind);
+      sent = sendAll(connection, header.block, header.length, plan.withBody, kReceiveTimeoutMs);
+    }
+    if (sent && plan.withBody) {
+      const std::string_view body = blankBody(plan.kind);
+      // A peer that has gone loses its answer; there is no one left to tell.
+      (void)sendAll(connection, body.data(), body.size(), false, kReceiveTimeoutMs);
+    }
+  }
+  // More may be waiting behind a request that filled the buffer; closing over unread bytes
+  // would reset the connection and could destroy the answer on its way.
+  if (received == static_cast<int>(kRequestBufferSize))
+    drainConnection(connection, kDrainTimeoutMs);
+  closesocket(connection);
+}
+
+int runServer(const char* root, int port, Verbosity verbosity) {
+  startNetworking();
+  const SOCKET listener = openStreamSocket();
+  if (listener == INVALID_SOCKET) {
+    WSACleanup();
+    return 1;
+  }
+  prepareListener(listener, kDeferAcceptSeconds);
+  const bool servicePort = port == 0 || port == 80;
+  const int bound =
+      bindListener(listener, servicePort ? ListenerMode::kServicePort : ListenerMode::kExplicitPort,
+                   "http", "tcp", port);
+  if (bound != 0) {
+    closesocket(listener);
+    WSACleanup();
+    return 1;
+  }
+  // The largest backlog the platform allows: a page full of blocked elements opens dozens of
+  // connections at once, and a full queue costs each extra client a second or more.
+  if (listen(listener, SOMAXCONN) == SOCKET_ERROR) {
+    std::printf("listen error: %d\n", WSAGetLastError());
+    closesocket(listener);
+    WSACleanup();
+    return 1;
+  }
+  for (;;) {
+    const SOCKET connection = acceptConnection(listener);
+    if (connection == INVALID_SOCKET) continue;
+    serveConnection(connection, root, verbosity);
+  }
+}

@@ -1,0 +1,108 @@
+#include "net/listener.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// Room for this machine's name, its terminating NUL included.
+constexpr int kHostNameSize = 260;
+
+NameLookup platformLookup() {
+  return NameLookup{
+      [](char* name, int size) { return gethostname(name, size); },
+      [](const char* name) -> const hostent* { return gethostbyname(name); },
+      [] { return hostLookupError(); },
+      [](const char* service, const char* protocol) -> const servent* {
+        return getservbyname(service, protocol);
+      },
+      [] { return WSAGetLastError(); },
+  };
+}
+
+NameLookup lookup = platformLookup();  // the look-ups in use; tests replace them
+
+std::uint32_t loopbackAddress() { return htonl(INADDR_LOOPBACK); }
+
+}  // namespace
+
+NameLookup replaceNameLookup(const NameLookup& replacement) {
+  const NameLookup previous = lookup;
+  lookup = replacement;
+  return previous;
+}
+
+void startNetworking() {
+  WSADATA data;
+  if (WSAStartup(0x0101, &data) != 0) std::exit(1);
+}
+
+SOCKET openStreamSocket() { return socket(AF_INET, SOCK_STREAM, 0); }
+
+std::uint32_t lookupLocalHost() {
+  char name[kHostNameSize] = "";
+  // gethostname need not end a name that fills the buffer; the last byte stays NUL.
+  if (lookup.getHostName(name, kHostNameSize - 1) != 0) return 0;
+  return describeHost(name);
+}
+
+std::uint32_t describeHost(const char* name) {
+  const hostent* entry = lookup.getHostByName(name);
+  if (entry == nullptr) {
+    std::printf("gethostbyname error: %ld for %s\n", lookup.hostError(), name);
+    return 0;
+  }
+  // Whatever the name resolves to, the server listens on the loopback address; the entry is
+  // the resolver's shared storage, so the address is shown from a copy of our own instead of
+  // overwriting it.
+  const std::uint32_t address = loopbackAddress();
+  in_addr dotted;
+  std::memcpy(&dotted, &address, sizeof address);
+  std::printf("Host Name: %s\n", entry->h_name);
+  std::printf("Address Type: %x\n", static_cast<unsigned>(entry->h_addrtype));
+  std::printf("Address Length: %d\n", static_cast<int>(entry->h_length));
+  std::printf("Host Address: %lx \n", static_cast<unsigned long>(address));
+  std::printf("Dotted Address: %s\n", inet_ntoa(dotted));
+  return address;
+}
+
+std::uint16_t lookupServicePort(const char* service, const char* protocol) {
+  const servent* entry = lookup.getServByName(service, protocol);
+  if (entry == nullptr) {
+    std::printf("getservbyname error: %ld\n", static_cast<long>(lookup.serviceError()));
+    return kNoServicePort;
+  }
+  const auto port = static_cast<std::uint16_t>(entry->s_port);
+  std::printf("\nService Name: %s\n", entry->s_name);
+  std::printf("Service Port: %d\n", static_cast<int>(ntohs(port)));
+  std::printf("Service Protocol: %s\n", entry->s_proto);
+  return port;
+}
+
+int bindListener(SOCKET s, ListenerMode mode, const char* service, const char* protocol, int port) {
+  sockaddr_in address;
+  std::memset(&address, 0, sizeof address);
+  const std::uint32_t host = lookupLocalHost();
+  if (host == 0) {
+    std::printf("Error: %d in %s\n", -1,
+                mode == ListenerMode::kServicePort ? "GetLocalHost error" : "GetLocalHost");
+    return -1;
+  }
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = host;
+  if (mode == ListenerMode::kServicePort) {
+    address.sin_port = lookupServicePort(service, protocol);
+    // An unknown service is a failed set-up, not a reason to listen on some other port.
+    if (address.sin_port == kNoServicePort) return -1;
+  } else {
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+  }
+  if (bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) == SOCKET_ERROR) {
+    const int code = WSAGetLastError();
+    std::printf("Error: %d in %s\n", code, "bind()");
+    return code;
+  }
+  std::printf("Successful Binding\n");
+  return 0;
+}

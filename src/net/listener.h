@@ -1,0 +1,55 @@
+// Listening endpoint: starts the socket layer, opens the server's socket and binds it to
+// 127.0.0.1, printing the host (and service) entries it used on the way.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/socket_layer.h"
+
+// How the port to bind is chosen; the address is always 127.0.0.1.
+enum class ListenerMode {
+  kExplicitPort,  // the port from the settings
+  kServicePort,   // the port of a service database entry ("http"/"tcp")
+};
+
+// What lookupServicePort returns when the service is unknown.
+inline constexpr std::uint16_t kNoServicePort = 0xFFFF;
+
+// The host and service look-ups the endpoint makes, replaceable so that tests can make them
+// fail or answer without the real resolver.
+struct NameLookup {
+  int (*getHostName)(char* name, int size);  // 0 on success
+  const hostent* (*getHostByName)(const char* name);
+  long (*hostError)();  // the code of the last failed getHostByName
+  const servent* (*getServByName)(const char* service, const char* protocol);
+  int (*serviceError)();  // the code of the last failed getServByName
+};
+
+// Makes the endpoint use lookup from now on; returns the look-up it replaces.
+NameLookup replaceNameLookup(const NameLookup& lookup);
+
+// Starts the socket layer (version 1.1). On failure ends the process with exit status 1,
+// printing nothing.
+void startNetworking();
+
+// Opens an IPv4 stream socket. Returns INVALID_SOCKET on failure, printing nothing.
+SOCKET openStreamSocket();
+
+// Looks up this machine's name and describes its entry (see describeHost).
+// Returns 127.0.0.1 in network byte order, or 0 when the name is unknown or does not resolve.
+std::uint32_t lookupLocalHost();
+
+// Looks name up and prints the five host lines, showing 127.0.0.1 whatever the name resolves
+// to. Returns 127.0.0.1 in network byte order, or 0 (after a "gethostbyname error" line)
+// when the name does not resolve.
+std::uint32_t describeHost(const char* name);
+
+// Looks up service/protocol and prints the three service lines. Returns the entry's port in
+// network byte order, or kNoServicePort after a "getservbyname error" line.
+std::uint16_t lookupServicePort(const char* service, const char* protocol);
+
+// Binds s to 127.0.0.1 at the port mode chooses (the low 16 bits of port for kExplicitPort),
+// printing the host lines, the service lines in kServicePort mode, and "Successful Binding".
+// Returns 0 on success, -1 when a look-up failed, or the socket layer's code when bind failed;
+// each failure has printed its line.
+int bindListener(SOCKET s, ListenerMode mode, const char* service, const char* protocol, int port);

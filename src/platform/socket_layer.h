@@ -1,0 +1,82 @@
+// The one place that knows which socket API quietd runs on.
+//
+// The rest of the program is written against the Windows Sockets 1.1 names
+// (WSAStartup, closesocket, SOCKET, ...) and the BSD calls both platforms
+// share (socket, bind, listen, gethostbyname, ...). On Windows this header
+// brings in the real Winsock; elsewhere socket_layer_posix.cc supplies the
+// few WSA names over BSD sockets. The helpers at the end cover what the two
+// platforms do differently (options, flags, time-outs); no other file may
+// test the platform.
+#pragma once
+
+#include <cstddef>
+#include <ctime>
+
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>  // gethostname
+
+using SOCKET = int;
+inline constexpr SOCKET INVALID_SOCKET = -1;
+inline constexpr int SOCKET_ERROR = -1;
+using WORD = unsigned short;
+
+// What WSAStartup reports; POSIX has nothing to report, so it stays mostly zero.
+struct WSADATA {
+  WORD wVersion;
+  WORD wHighVersion;
+};
+using LPWSADATA = WSADATA*;
+
+// Starts the socket layer. Always succeeds on POSIX and returns 0.
+int WSAStartup(WORD version, LPWSADATA data);
+// Stops the socket layer. Always returns 0 on POSIX.
+int WSACleanup();
+// Returns the error code of the last failed socket call (errno on POSIX).
+int WSAGetLastError();
+// Closes a socket; returns 0, or SOCKET_ERROR on failure.
+int closesocket(SOCKET s);
+#endif
+
+// Returns the error code of the last failed host look-up (h_errno on POSIX).
+long hostLookupError();
+
+// Makes the listening socket, before its bind, fit for a restart and for idle
+// clients: address reuse (so connections in TIME_WAIT do not block the next
+// bind) and, where the platform has it, a hand-over of connections only once
+// their first bytes have arrived or deferSeconds have passed. Failures are
+// ignored: the server works without these options.
+void prepareListener(SOCKET listener, int deferSeconds);
+
+// Accepts one connection without asking for the peer's address; the new socket
+// is not inherited by child processes. Returns INVALID_SOCKET on failure.
+SOCKET acceptConnection(SOCKET listener);
+
+// Receives once into buffer, waiting at most timeoutMs for the first byte.
+// Returns the byte count (0 when the peer closed), or SOCKET_ERROR with the
+// platform's time-out code as the last error when nothing came in time.
+int receiveWithTimeout(SOCKET s, char* buffer, int size, int timeoutMs);
+
+// Sends all of data, continuing after partial sends, waiting at most timeoutMs
+// whenever the peer's window is full. Never raises a signal for a peer that has
+// gone. moreFollows tells the platform that another send comes at once, so that
+// both leave in one segment where it can. Returns true when all was sent.
+bool sendAll(SOCKET s, const char* data, std::size_t length, bool moreFollows, int timeoutMs);
+
+// Stops the sending side and reads what the peer still sends, for at most
+// timeoutMs, so that closing does not reset a connection whose request was
+// not read to its end (the reset could destroy the answer before the peer
+// reads it).
+void drainConnection(SOCKET s, int timeoutMs);
+
+// Converts now to local time in local. Returns false when the platform cannot.
+bool toLocalTime(std::time_t now, std::tm* local);
+
+// Makes every message reach standard output at once, pipe or file alike.
+void makeOutputUnbuffered();

@@ -1,0 +1,172 @@
+#include "http/answer.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+std::string pathOf(const std::string& text, const std::string& root = "\\") {
+  char path[kDocumentPathSize];
+  buildDocumentPath(text.c_str(), root.c_str(), path);
+  return path;
+}
+
+TEST(DocumentPath, IsRootPlusTargetWithBackslashes) {
+  struct {
+    const char* text;
+    const char* root;
+    const char* path;
+  } cases[] = {
+      {"GET / HTTP/1.1\r\nHost: a", "\\", "\\index.html"},
+      {"GET /ads/banner.gif HTTP/1.1", "\\", "\\ads\\banner.gif"},
+      {"HEAD /x.png HTTP/1.0", "\\", "\\\\x.png"},  // HEAD keeps the target's slash
+      {"GET /dir/ HTTP/1.0", "c:\\www\\", "c:\\www\\dir\\index.html"},
+      {"GET /a.gif\nHost: x", "\\", "\\a.gif"},  // a line feed ends the path too
+      {"GET /a.gif\r", "\\", "\\a.gif\r"},       // the CR stays
+      {"GET", "\\", "\\index.html"},             // shorter than five characters
+      {"GET /", "\\", "\\index.html"},
+      {"", "\\", "\\index.html"},
+      {"GET /x", "my docs\\", "my"},  // a blank in the root ends the path inside the root
+      {"GET /a/b", "c:/w\\", "c:\\w\\a\\b"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.path, pathOf(c.text, c.root)) << c.text;
+}
+
+TEST(DocumentPath, LongPathsAreCutAndNeverOverrun) {
+  const std::string longTarget = "GET /" + std::string(1000, 'a') + ".gif HTTP/1.1";
+  EXPECT_EQ("\\" + std::string(258, 'a'), pathOf(longTarget));
+
+  // A root that leaves no room for "index.html" gets as much of it as fits.
+  const std::string root = std::string(250, 'r') + "\\";
+  EXPECT_EQ(root + "index.ht", pathOf("GET / HTTP/1.1", root));
+
+  char path[kDocumentPathSize + 8];
+  std::memset(path, 'z', sizeof path);
+  buildDocumentPath(longTarget.c_str(), "\\", reinterpret_cast<char(&)[kDocumentPathSize]>(path));
+  for (std::size_t i = kDocumentPathSize; i < sizeof path; ++i) EXPECT_EQ('z', path[i]) << i;
+}
+
+TEST(Classify, ImageExtensionAnywhereInThePathCaseSensitive) {
+  struct {
+    const char* text;
+    const char* root;
+    ContentKind kind;
+  } cases[] = {
+      {"GET / HTTP/1.1", "\\", ContentKind::kText},
+      {"GET /ads/banner.gif HTTP/1.0", "\\", ContentKind::kImage},
+      {"GET /a.jpg HTTP/1.0", "\\", ContentKind::kImage},
+      {"GET /a.jpeg HTTP/1.0", "\\", ContentKind::kImage},
+      {"GET /a.png HTTP/1.0", "\\", ContentKind::kImage},
+      {"GET /a.bmp HTTP/1.0", "\\", ContentKind::kImage},
+      {"GET /a.GIF HTTP/1.0", "\\", ContentKind::kText},
+      {"GET /a.gifts/page HTTP/1.0", "\\", ContentKind::kImage},
+      {"GET /x.jpg?size=2 HTTP/1.0", "\\", ContentKind::kImage},
+      {"GET /page HTTP/1.1\r\nReferer: http://a/b.gif", "\\", ContentKind::kText},
+      {"GET /page HTTP/1.1", "c:\\pics.gif\\", ContentKind::kImage},
+      {"GET /a.gif HTTP/1.1", "my docs\\", ContentKind::kText},
+      {"GET /js/ads.js HTTP/1.1", "\\", ContentKind::kText},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.kind, classifyRequest(c.text, c.root)) << c.text;
+
+  // An extension past the 259 characters of a path is not seen.
+  const std::string cut = "GET /" + std::string(300, 'a') + ".gif HTTP/1.1";
+  EXPECT_EQ(ContentKind::kText, classifyRequest(cut.c_str(), "\\"));
+}
+
+TEST(Version, SearchesTheWholeText) {
+  struct {
+    const char* text;
+    int version;
+  } cases[] = {
+      {"GET / HTTP/1.0", 10},
+      {"GET / HTTP/1.1", 11},
+      {"GET / HTTP/1.1\r\nX: HTTP/1.0", 10},  // 1.0 is looked for first
+      {"GET /\r\nVia: HTTP/1.1 proxy", 11},
+      {"GET / HTTP/1", 0},  // a request line cut by the dropped CR LF
+      {"GET / HTTP/2.0", 0},
+      {"GET / http/1.1", 0},
+      {"", 0},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.version, detectVersion(c.text)) << c.text;
+}
+
+TEST(Plan, GateVersionAndBody) {
+  struct {
+    const char* text;
+    bool answered, withHeader, withBody;
+    ContentKind kind;
+  } cases[] = {
+      {"GET / HTTP/1.1", true, true, true, ContentKind::kText},
+      {"GET /a.gif HTTP/1.0", true, true, true, ContentKind::kImage},
+      {"HEAD /a.gif HTTP/1.1", true, true, false, ContentKind::kImage},
+      {"GET /a.gif", true, false, true, ContentKind::kImage},
+      {"HEAD / HTTP/1", true, false, false, ContentKind::kText},
+      {"GETX/a.gif HTTP/1.1", true, true, true, ContentKind::kImage},
+      {"POST / HTTP/1.1", false, false, false, ContentKind::kText},
+      {"get / HTTP/1.1", false, false, false, ContentKind::kText},
+      {"OPTIONS * HTTP/1.1", false, false, false, ContentKind::kText},
+      {"GE", false, false, false, ContentKind::kText},
+      {"", false, false, false, ContentKind::kText},
+  };
+  for (const auto& c : cases) {
+    const AnswerPlan plan = planAnswer(c.text, "\\");
+    EXPECT_EQ(c.answered, plan.answered) << c.text;
+    EXPECT_EQ(c.withHeader, plan.withHeader) << c.text;
+    EXPECT_EQ(c.withBody, plan.withBody) << c.text;
+    if (c.answered) {
+      EXPECT_EQ(c.kind, plan.kind) << c.text;
+    }
+  }
+}
+
+class LocalTimeIsUtc : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("TZ", "UTC", 1);
+    tzset();
+  }
+};
+
+TEST_F(LocalTimeIsUtc, DateHasFixedWidthAndLeadingZeros) {
+  char date[kDateTextSize];
+  formatDate(1796556319, date);  // Sunday, 6 December 2026, 11:25:19
+  EXPECT_STREQ("Sun Dec 06 11:25:19 2026", date);
+  formatDate(0, date);
+  EXPECT_STREQ("Thu Jan 01 00:00:00 1970", date);
+  formatDate(951782400 + 86399, date);  // the last second of 29 February 2000
+  EXPECT_STREQ("Tue Feb 29 23:59:59 2000", date);
+}
+
+TEST(Header, IsTheExactBlockOfSevenLines) {
+  const char date[] = "Sun Dec 06 11:25:19 2026";
+  char block[kHeaderBlockSize];
+  std::size_t length = composeHeader(ContentKind::kText, date, block);
+  EXPECT_EQ(
+      "HTTP/1.0 200 OK\r\n"
+      "Server: quietd 1.0\r\n"
+      "Date: Sun Dec 06 11:25:19 2026\r\n"
+      "Last-Modified: Thu, 01 Jan 1970 00:00:00\r\n"
+      "Content-length: 1\r\n"
+      "Content-type: text/plain\r\n"
+      "\r\n",
+      std::string(block, length));
+  EXPECT_EQ(158u, length);
+
+  length = composeHeader(ContentKind::kImage, date, block);
+  EXPECT_EQ(158u, length);
+  EXPECT_NE(std::string::npos, std::string(block, length).find("Content-length: 42\r\n"));
+  EXPECT_NE(std::string::npos, std::string(block, length).find("Content-type: image/gif\r\n"));
+}
+
+TEST(Body, BlankGifIsAValidOnePixelImage) {
+  ASSERT_EQ(42u, kBlankGif.size());
+  EXPECT_EQ("GIF89a", kBlankGif.substr(0, 6));
+  EXPECT_EQ('\x3b', kBlankGif.back());
+  EXPECT_EQ(kBlankGif, blankBody(ContentKind::kImage));
+  EXPECT_EQ(" ", blankBody(ContentKind::kText));
+}
+
+}  // namespace

@@ -1,0 +1,103 @@
+#include "platform/socket_layer.h"
+
+#include <errno.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+
+#include "support/server_process.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A connected pair of TCP sockets over loopback.
+struct Pair {
+  Pair() {
+    const SOCKET listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    listen(listener, 1);
+    client = connectTo(ntohs(address.sin_port));
+    server = acceptConnection(listener);
+    closesocket(listener);
+  }
+  ~Pair() {
+    if (client >= 0) close(client);
+    if (server >= 0) closesocket(server);
+  }
+  int client = -1;
+  SOCKET server = INVALID_SOCKET;
+};
+
+TEST(SocketLayer, ReceiveGivesUpOnASilentPeer) {
+  Pair pair;
+  char buffer[16];
+  const auto start = Clock::now();
+  EXPECT_EQ(SOCKET_ERROR, receiveWithTimeout(pair.server, buffer, sizeof buffer, 200));
+  EXPECT_EQ(EAGAIN, WSAGetLastError());
+  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(150));
+}
+
+TEST(SocketLayer, ReceiveTakesWhatArrivesWhileWaiting) {
+  Pair pair;
+  char buffer[16];
+  EXPECT_EQ(SOCKET_ERROR, receiveWithTimeout(pair.server, buffer, sizeof buffer, 0));
+  send(pair.client, "GET", 3, 0);
+  EXPECT_EQ(3, receiveWithTimeout(pair.server, buffer, sizeof buffer, 1000));
+  shutdown(pair.client, SHUT_WR);
+  EXPECT_EQ(0, receiveWithTimeout(pair.server, buffer, sizeof buffer, 1000));
+}
+
+TEST(SocketLayer, SendingToAPeerThatHasGoneNeitherKillsNorStalls) {
+  Pair pair;
+  linger reset{1, 0};
+  setsockopt(pair.client, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+  close(pair.client);
+  pair.client = -1;
+  usleep(20000);
+  signal(SIGPIPE, SIG_DFL);  // a SIGPIPE would end this test process
+  const std::string block(200, 'x');
+  const auto start = Clock::now();
+  EXPECT_FALSE(sendAll(pair.server, block.data(), block.size(), false, 1000));
+  EXPECT_FALSE(sendAll(pair.server, block.data(), block.size(), true, 1000));
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(500));
+}
+
+TEST(SocketLayer, SendAllDeliversMoreThanTheSocketBuffersHold) {
+  Pair pair;
+  const std::string data(4 << 20, 'q');
+  std::string received;
+  // The peer reads only after a pause, so the sender meets a full window and must wait.
+  const pid_t reader = fork();
+  if (reader == 0) {
+    usleep(100000);
+    const std::string got = readToEnd(pair.client, 5000);
+    _exit(got == data ? 0 : 1);
+  }
+  EXPECT_TRUE(sendAll(pair.server, data.data(), data.size(), false, 2000));
+  shutdown(pair.server, SHUT_WR);
+  int status = -1;
+  waitpid(reader, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+TEST(SocketLayer, DrainEndsWhenThePeerStopsOrTimeRunsOut) {
+  Pair pair;
+  send(pair.client, "rest", 4, 0);
+  const auto start = Clock::now();
+  drainConnection(pair.server, 300);  // the peer never closes: the time limit ends it
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(900));
+  EXPECT_EQ("", readToEnd(pair.client, 1000));  // our side was shut down: end of stream
+}
+
+}  // namespace

@@ -1,0 +1,153 @@
+#include "support/server_process.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int millisecondsLeft(Clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  return left.count() < 0 ? 0 : static_cast<int>(left.count());
+}
+
+sockaddr_in loopback(int port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return address;
+}
+
+}  // namespace
+
+int freePort() {
+  const int s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address = loopback(0);
+  bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  socklen_t length = sizeof address;
+  getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
+  close(s);
+  return ntohs(address.sin_port);
+}
+
+int connectTo(int port) {
+  const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const sockaddr_in address = loopback(port);
+  if (connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    close(s);
+    return -1;
+  }
+  return s;
+}
+
+std::string readToEnd(int fd, int timeoutMs) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  std::string received;
+  char chunk[4096];
+  for (;;) {
+    pollfd entry{fd, POLLIN, 0};
+    if (poll(&entry, 1, millisecondsLeft(deadline)) <= 0) break;
+    const ssize_t n = recv(fd, chunk, sizeof chunk, 0);
+    if (n <= 0) break;
+    received.append(chunk, static_cast<std::size_t>(n));
+  }
+  return received;
+}
+
+std::string exchange(int port, const std::string& request, int timeoutMs) {
+  const int s = connectTo(port);
+  if (s < 0) return "<no connection>";
+  if (request.empty()) {
+    shutdown(s, SHUT_WR);  // connect and close without a word
+  } else {
+    send(s, request.data(), request.size(), MSG_NOSIGNAL);
+  }
+  std::string answer = readToEnd(s, timeoutMs);
+  close(s);
+  return answer;
+}
+
+ServerProcess::ServerProcess(const std::vector<std::string>& arguments) {
+  int pipeEnds[2];
+  if (pipe2(pipeEnds, O_CLOEXEC) != 0) return;
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(QUIETD_BINARY));
+  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+  pid_ = fork();
+  if (pid_ == 0) {
+    dup2(pipeEnds[1], STDOUT_FILENO);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  close(pipeEnds[1]);
+  stdout_ = pipeEnds[0];
+}
+
+ServerProcess::~ServerProcess() {
+  if (pid_ > 0) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  if (stdout_ >= 0) close(stdout_);
+}
+
+int ServerProcess::readSome(int timeoutMs) {
+  if (stdout_ < 0) return -1;
+  pollfd entry{stdout_, POLLIN, 0};
+  if (poll(&entry, 1, timeoutMs) <= 0) return 0;
+  char chunk[4096];
+  const ssize_t n = read(stdout_, chunk, sizeof chunk);
+  if (n <= 0) return -1;
+  output_.append(chunk, static_cast<std::size_t>(n));
+  return static_cast<int>(n);
+}
+
+bool ServerProcess::waitForOutput(const std::string& needle, int timeoutMs) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (output_.find(needle) == std::string::npos) {
+    if (readSome(millisecondsLeft(deadline)) <= 0) return false;
+  }
+  return true;
+}
+
+const std::string& ServerProcess::output(int timeoutMs) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (readSome(millisecondsLeft(deadline)) > 0) {
+  }
+  return output_;
+}
+
+int ServerProcess::waitForExit(int timeoutMs) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+      pid_ = -1;
+      output(100);
+      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    if (millisecondsLeft(deadline) == 0) return -1;
+    usleep(10000);
+  }
+}
+
+RunningServer::RunningServer(const std::vector<std::string>& extra)
+    : port(freePort()), process([&] {
+        std::vector<std::string> arguments{"-p", std::to_string(port)};
+        arguments.insert(arguments.end(), extra.begin(), extra.end());
+        return arguments;
+      }()) {
+  process.waitForOutput("Successful Binding\n");
+}

@@ -1,0 +1,55 @@
+// Runs the quietd binary as a child process and talks to it over loopback.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+// Returns a TCP port on 127.0.0.1 that nothing listened on a moment ago.
+int freePort();
+
+// Connects to 127.0.0.1:port; returns the socket, or -1.
+int connectTo(int port);
+
+// Sends request on a new connection to port and reads until the server closes it or
+// timeoutMs passes. Returns what arrived.
+std::string exchange(int port, const std::string& request, int timeoutMs = 3000);
+
+// Reads from fd until the peer closes it or timeoutMs passes.
+std::string readToEnd(int fd, int timeoutMs = 3000);
+
+// The binary started with the given arguments, its standard output on a pipe. The destructor
+// stops it (its own child only) and reaps it.
+class ServerProcess {
+ public:
+  explicit ServerProcess(const std::vector<std::string>& arguments);
+  ~ServerProcess();
+  ServerProcess(const ServerProcess&) = delete;
+  ServerProcess& operator=(const ServerProcess&) = delete;
+
+  // Reads standard output until it holds needle or timeoutMs passes; true when found.
+  bool waitForOutput(const std::string& needle, int timeoutMs = 5000);
+  // Collects what the process prints until it is quiet for timeoutMs; returns all output.
+  const std::string& output(int timeoutMs = 0);
+  // Waits for the process to end by itself; returns its exit status, or -1 after timeoutMs.
+  int waitForExit(int timeoutMs = 5000);
+  bool running() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
+
+ private:
+  // Appends what is on the pipe, waiting at most timeoutMs for it. Returns the byte count,
+  // 0 when nothing came in time, -1 at the end of the output.
+  int readSome(int timeoutMs);
+
+  pid_t pid_ = -1;
+  int stdout_ = -1;
+  std::string output_;
+};
+
+// The server started with "-p port" plus extra arguments, ready to serve.
+struct RunningServer {
+  explicit RunningServer(const std::vector<std::string>& extra = {});
+  int port;
+  ServerProcess process;
+};
