@@ -75,18 +75,25 @@ void serveConnection(SOCKET connection, const char* root, Verbosity verbosity) {
 
   const AnswerPlan plan = planAnswer(text, root);
   if (plan.answered) {
+    // Both sends are held back until the sending side ends below, so that header, body and
+    // the end of the stream leave in one segment: one packet fewer for either side to handle.
     bool sent = true;
     if (plan.withHeader) {
       const HeaderCache& header = headerFor(plan.kind);
-      sent = sendAll(connection, header.block, header.length, plan.withBody, kSendTimeoutMs);
+      sent = sendAll(connection, header.block, header.length, true, kSendTimeoutMs);
     }
     if (sent && plan.withBody) {
       const std::string_view body = blankBody(plan.kind);
       // A peer that has gone loses its answer; there is no one left to tell.
-      (void)sendAll(connection, body.data(), body.size(), false, kSendTimeoutMs);
+      (void)sendAll(connection, body.data(), body.size(), true, kSendTimeoutMs);
+    }
+    // Ending the sending side sends what the two sends held back; a drain ends it first.
+    if (readWhole) {
+      finishSending(connection);
+    } else {
+      drainConnection(connection, kDrainTimeoutMs);
     }
   }
-  if (plan.answered && !readWhole) drainConnection(connection, kDrainTimeoutMs);
   closesocket(connection);
 }
 

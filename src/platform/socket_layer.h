@@ -72,9 +72,16 @@ int receiveWithTimeout(SOCKET s, char* buffer, int size, int timeoutMs);
 
 // Sends all of data, continuing after partial sends, waiting at most timeoutMs
 // whenever the peer's window is full. Never raises a signal for a peer that has
-// gone. moreFollows tells the platform that another send comes at once, so that
-// both leave in one segment where it can. Returns true when all was sent.
+// gone. moreFollows tells the platform that another send or finishSending comes
+// at once, so that everything leaves in one segment where it can. Returns true
+// when all was sent.
 bool sendAll(SOCKET s, const char* data, std::size_t length, bool moreFollows, int timeoutMs);
+
+// Ends the sending side after an answer: data held back by moreFollows leaves at
+// once, with the end of the stream in the same segment where it can. The answer is
+// then on its way before the close, which cannot discard it even when the peer sent
+// more than was read.
+void finishSending(SOCKET s);
 
 // Stops the sending side and reads what the peer still sends, for at most
 // timeoutMs, so that closing does not reset a connection whose request was

@@ -94,6 +94,8 @@ bool sendAll(SOCKET s, const char* data, std::size_t length, bool moreFollows, i
   return true;
 }
 
+void finishSending(SOCKET s) { (void)shutdown(s, SHUT_WR); }
+
 void drainConnection(SOCKET s, int timeoutMs) {
   (void)shutdown(s, SHUT_WR);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);

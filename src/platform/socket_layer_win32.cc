@@ -85,6 +85,8 @@ bool sendAll(SOCKET s, const char* data, std::size_t length, bool moreFollows, i
   return true;
 }
 
+void finishSending(SOCKET s) { (void)shutdown(s, SD_SEND); }
+
 void drainConnection(SOCKET s, int timeoutMs) {
   (void)shutdown(s, SD_SEND);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);

@@ -91,6 +91,27 @@ TEST(SocketLayer, SendAllDeliversMoreThanTheSocketBuffersHold) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
+TEST(SocketLayer, HeldBackDataLeavesWhenSendingEnds) {
+  Pair pair;
+  ASSERT_TRUE(sendAll(pair.server, "head ", 5, true, 1000));
+  ASSERT_TRUE(sendAll(pair.server, "body", 4, true, 1000));
+  finishSending(pair.server);
+  // The socket stays open, so only finishSending can have pushed the data and the end out.
+  EXPECT_EQ("head body", readToEnd(pair.client, 1000));
+
+  // Closing over request bytes left unread resets the connection; the answer must be out
+  // before that.
+  Pair unread;
+  send(unread.client, "GET / HTTP/1.0\r\n\r\nmore", 22, 0);
+  char buffer[4];
+  ASSERT_EQ(4, receiveWithTimeout(unread.server, buffer, sizeof buffer, 1000));
+  ASSERT_TRUE(sendAll(unread.server, "answer", 6, true, 1000));
+  finishSending(unread.server);
+  closesocket(unread.server);
+  unread.server = INVALID_SOCKET;
+  EXPECT_EQ("answer", readToEnd(unread.client, 1000));
+}
+
 TEST(SocketLayer, DrainEndsWhenThePeerStopsOrTimeRunsOut) {
   Pair pair;
   send(pair.client, "rest", 4, 0);
