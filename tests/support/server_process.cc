@@ -1,6 +1,7 @@
 #include "support/server_process.h"
 
 #include <arpa/inet.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -15,6 +16,9 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// How long a refused connect is tried again: a server that has just bound listens soon after.
+constexpr int kListenGraceMs = 500;
 
 int millisecondsLeft(Clock::time_point deadline) {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
@@ -42,13 +46,18 @@ int freePort() {
 }
 
 int connectTo(int port) {
-  const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  const sockaddr_in address = loopback(port);
-  if (connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+  // The server prints "Successful Binding" just before it listens, so a connect right after
+  // that line can be refused; a refusal is tried again for a moment.
+  const auto deadline = Clock::now() + std::chrono::milliseconds(kListenGraceMs);
+  for (;;) {
+    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in address = loopback(port);
+    if (connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return s;
+    const int code = errno;
     close(s);
-    return -1;
+    if (code != ECONNREFUSED || Clock::now() >= deadline) return -1;
+    usleep(1000);
   }
-  return s;
 }
 
 std::string readToEnd(int fd, int timeoutMs) {

@@ -9,7 +9,8 @@
 // Returns a TCP port on 127.0.0.1 that nothing listened on a moment ago.
 int freePort();
 
-// Connects to 127.0.0.1:port; returns the socket, or -1.
+// Connects to 127.0.0.1:port, trying again for a moment while it is refused (a server
+// listens just after it reports its binding). Returns the socket, or -1.
 int connectTo(int port);
 
 // Sends request on a new connection to port and reads until the server closes it or
