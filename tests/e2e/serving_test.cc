@@ -157,10 +157,12 @@ TEST(ServingStart, RestartsOnTheSamePortAfterServing) {
   {
     ServerProcess first({"-p", std::to_string(port)});
     ASSERT_TRUE(first.waitForOutput("Successful Binding\n"));
+    ASSERT_TRUE(waitForListener(port));
     for (int i = 0; i < 5; ++i) EXPECT_NE("", exchange(port, "GET / HTTP/1.1\r\n\r\n"));
   }
   ServerProcess second({"-p", std::to_string(port)});
   EXPECT_TRUE(second.waitForOutput("Successful Binding\n")) << second.output();
+  ASSERT_TRUE(waitForListener(port));
   EXPECT_NE("", exchange(port, "GET / HTTP/1.1\r\n\r\n"));
 }
 
@@ -197,6 +199,7 @@ TEST(ServingStart, ServicePortModeUsesTheHttpEntry) {
        std::vector<std::vector<std::string>>{{}, {"-p", "0"}}) {
     ServerProcess process(arguments);
     ASSERT_TRUE(process.waitForOutput("Successful Binding\n")) << process.output();
+    ASSERT_TRUE(waitForListener(80));
     EXPECT_EQ(hostLines() +
                   "\nService Name: http\nService Port: 80\nService Protocol: tcp\n"
                   "Successful Binding\n",
