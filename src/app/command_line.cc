@@ -63,12 +63,13 @@ bool parseCommandLine(int argc, const char* const* argv, ServerSettings* setting
 }
 
 void printUsage() {
-  std::printf(
+  std::fputs(
       "\nListens at 127.0.0.1:80 and returns a blank page or image for each request\n"
       "quietd -? | [-v] [-p <port>]\n"
       "       -p port-number to listen (default 80)\n"
       "       -v verbose showing summary of incoming requests\n"
       "       -V verbose showing detailed incoming requests\n"
-      "       -? this help-message\n");
+      "       -? this help-message\n",
+      stdout);
   std::exit(1);
 }

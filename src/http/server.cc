@@ -11,9 +11,11 @@ namespace {
 // How long a connection that was handed over without its request may keep the server
 // waiting; an idle client must never freeze it.
 constexpr int kReceiveTimeoutMs = 1000;
+// How long a peer that does not read may keep the server waiting to send.
+constexpr int kSendTimeoutMs = 1000;
 // How long the kernel keeps a silent new connection to itself before handing it over.
 constexpr int kDeferAcceptSeconds = 30;
-// How long a peer whose request filled the buffer may go on sending before we close.
+// How long a peer whose request was not read whole may go on sending before we close.
 constexpr int kDrainTimeoutMs = 1000;
 
 // The bytes of one receive; RequestText ends two bytes before the end of what came in.
@@ -39,6 +41,12 @@ const HeaderCache& headerFor(ContentKind kind) {
   return cache;
 }
 
+// Returns true when the received bytes end with the empty line that closes a request head.
+bool endsWithBlankLine(const char* received, int length) {
+  const std::string_view bytes(received, static_cast<std::size_t>(length));
+  return bytes.ends_with("\n\r\n") || bytes.ends_with("\n\n");
+}
+
 }  // namespace
 
 void serveConnection(SOCKET connection, const char* root, Verbosity verbosity) {
@@ -53,6 +61,11 @@ void serveConnection(SOCKET connection, const char* root, Verbosity verbosity) {
     closesocket(connection);
     return;
   }
+  // Closing over unread bytes resets the connection, and the reset can destroy the answer
+  // before the peer reads it. A request that ends with its blank line has been read whole;
+  // behind any other (cut by the buffer, or still on its way) more may follow.
+  const bool readWhole =
+      received < static_cast<int>(kRequestBufferSize) && endsWithBlankLine(requestBuffer, received);
   // Drop the request's final CR LF. A receive of a single byte leaves an empty text, so that
   // nothing of an earlier request can show through.
   requestBuffer[received >= 2 ? received - 2 : 0] = '\0';
@@ -65,18 +78,15 @@ void serveConnection(SOCKET connection, const char* root, Verbosity verbosity) {
     bool sent = true;
     if (plan.withHeader) {
       const HeaderCache& header = headerFor(plan.kind);
-      sent = sendAll(connection, header.block, header.length, plan.withBody, kReceiveTimeoutMs);
+      sent = sendAll(connection, header.block, header.length, plan.withBody, kSendTimeoutMs);
     }
     if (sent && plan.withBody) {
       const std::string_view body = blankBody(plan.kind);
       // A peer that has gone loses its answer; there is no one left to tell.
-      (void)sendAll(connection, body.data(), body.size(), false, kReceiveTimeoutMs);
+      (void)sendAll(connection, body.data(), body.size(), false, kSendTimeoutMs);
     }
   }
-  // More may be waiting behind a request that filled the buffer; closing over unread bytes
-  // would reset the connection and could destroy the answer on its way.
-  if (received == static_cast<int>(kRequestBufferSize))
-    drainConnection(connection, kDrainTimeoutMs);
+  if (plan.answered && !readWhole) drainConnection(connection, kDrainTimeoutMs);
   closesocket(connection);
 }
 

@@ -1,6 +1,80 @@
 #include "log/request_log.h"
 
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr const char kUserAgent[] = "User-Agent:";
+constexpr const char kHost[] = "Host:";
+constexpr const char kReferer[] = "Referer:";
+
+// The log's working copy of the request being printed; rewritten for every entry.
+char logCopy[kLogCopySize];
+
+// Moves the text from `from` through its NUL so that it starts at `to`.
+// REQUIRES: to <= from, both inside one NUL-terminated text.
+void moveText(const char* from, char* to) { std::memmove(to, from, std::strlen(from) + 1); }
+
+// Ends the text after the line that starts at line; leaves it whole when no line feed follows.
+void cutAfterLine(char* line) {
+  char* end = std::strchr(line, '\n');
+  if (end != nullptr) end[1] = '\0';
+}
+
+// Moves the text from firstAt up to `to`, then the line holding the first `other` after that
+// line right behind it, and cuts after the last line kept. Without a line feed after the first
+// line nothing more is done. REQUIRES: to <= firstAt.
+void keepLines(char* to, char* firstAt, const char* other) {
+  moveText(firstAt, to);
+  char* end = std::strchr(to, '\n');
+  if (end == nullptr) return;
+  char* next = end + 1;
+  // Searched again only after the line just kept: a match inside it (a Host value holding
+  // "Referer:", say) lies before the place it would be moved to.
+  char* otherAt = std::strstr(next, other);
+  if (otherAt == nullptr) {
+    *next = '\0';
+    return;
+  }
+  moveText(otherAt, next);
+  cutAfterLine(next);
+}
+
+}  // namespace
+
+void stripUserAgent(char* copy) {
+  char* agent = std::strstr(copy, kUserAgent);
+  if (agent == nullptr) return;
+  const char* end = std::strchr(agent, '\n');
+  if (end != nullptr) moveText(end + 1, agent);
+}
+
+void summarizeRequest(char* copy) {
+  char* end = std::strchr(copy, '\n');
+  if (end == nullptr) return;
+  char* second = end + 1;
+  // Names inside the request line would have to move backwards; only the headers count.
+  char* host = std::strstr(second, kHost);
+  char* referer = std::strstr(second, kReferer);
+  if (host != nullptr && (referer == nullptr || host < referer)) {
+    keepLines(second, host, kReferer);
+  } else if (referer != nullptr) {
+    keepLines(second, referer, kHost);
+  } else {
+    cutAfterLine(second);
+  }
+}
+
 void logRequest(const char* text, Verbosity verbosity) {
-  (void)text;
-  (void)verbosity;
+  if (verbosity == Verbosity::kOff) return;
+  const std::size_t length = strnlen(text, kLogCopySize - 2);
+  std::memcpy(logCopy, text, length);
+  logCopy[length] = '\0';
+  stripUserAgent(logCopy);
+  if (verbosity == Verbosity::kSummary) summarizeRequest(logCopy);
+  // One write for the whole entry, so that entries never interleave with other output.
+  const std::size_t entry = std::strlen(logCopy);
+  logCopy[entry] = '\n';
+  std::fwrite(logCopy, 1, entry + 1, stdout);
 }

@@ -103,6 +103,6 @@ int bindListener(SOCKET s, ListenerMode mode, const char* service, const char* p
     std::printf("Error: %d in %s\n", code, "bind()");
     return code;
   }
-  std::printf("Successful Binding\n");
+  std::fputs("Successful Binding\n", stdout);
   return 0;
 }

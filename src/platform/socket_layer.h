@@ -13,6 +13,12 @@
 #include <ctime>
 
 #ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX  // windows.h must not turn std::min and std::max into macros
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #else
@@ -44,7 +50,8 @@ int WSAGetLastError();
 int closesocket(SOCKET s);
 #endif
 
-// Returns the error code of the last failed host look-up (h_errno on POSIX).
+// Returns the error code of the last failed host look-up (h_errno on POSIX, WSAGetLastError
+// on Windows).
 long hostLookupError();
 
 // Makes the listening socket, before its bind, fit for a restart and for idle

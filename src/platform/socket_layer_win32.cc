@@ -1,0 +1,107 @@
+// The socket layer over the real Winsock (Windows). WSAStartup, WSACleanup, WSAGetLastError
+// and closesocket are Winsock's own; this file supplies the helpers the two platforms do
+// differently.
+//
+// Every connection comes from acceptConnection, which makes it non-blocking: receive and
+// send then try first and wait in select only when they must, so that no call blocks past its
+// time limit (Windows has no per-call MSG_DONTWAIT).
+#include <chrono>
+#include <climits>
+#include <cstdio>
+
+#include "platform/socket_layer.h"
+
+long hostLookupError() { return WSAGetLastError(); }
+
+void prepareListener(SOCKET listener, int deferSeconds) {
+  // On Windows SO_REUSEADDR would let another process bind the same port and take over the
+  // connections meant for us; exclusive use keeps the port ours.
+  BOOL on = TRUE;
+  (void)setsockopt(listener, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on),
+                   sizeof on);
+  // Windows cannot hold a silent connection back until its request arrives, so an idle client
+  // costs the server one receive time-out.
+  (void)deferSeconds;
+}
+
+SOCKET acceptConnection(SOCKET listener) {
+  const SOCKET connection = accept(listener, nullptr, nullptr);
+  if (connection == INVALID_SOCKET) return connection;
+  // Socket handles are inheritable unless told otherwise.
+  (void)SetHandleInformation(reinterpret_cast<HANDLE>(connection), HANDLE_FLAG_INHERIT, 0);
+  u_long nonBlocking = 1;
+  (void)ioctlsocket(connection, FIONBIO, &nonBlocking);
+  // Winsock has no way to say that more follows at once. With Nagle's algorithm on, the body
+  // would wait for the peer to acknowledge the header block, and a peer that delays its
+  // acknowledgements would stall every answer; without it the body follows straight away.
+  BOOL noDelay = TRUE;
+  (void)setsockopt(connection, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay),
+                   sizeof noDelay);
+  return connection;
+}
+
+namespace {
+
+// Waits until s can be written (forWriting) or read, or timeoutMs has passed. Returns true when
+// ready; otherwise the last error is WSAETIMEDOUT or select's own.
+bool waitFor(SOCKET s, bool forWriting, int timeoutMs) {
+  if (timeoutMs < 0) timeoutMs = 0;
+  fd_set ready;
+  FD_ZERO(&ready);
+  FD_SET(s, &ready);
+  timeval limit{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+  const int count =
+      select(0, forWriting ? nullptr : &ready, forWriting ? &ready : nullptr, nullptr, &limit);
+  if (count == 0) WSASetLastError(WSAETIMEDOUT);
+  return count > 0;
+}
+
+}  // namespace
+
+int receiveWithTimeout(SOCKET s, char* buffer, int size, int timeoutMs) {
+  int received = recv(s, buffer, size, 0);
+  while (received == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK) {
+    if (!waitFor(s, false, timeoutMs)) return SOCKET_ERROR;
+    received = recv(s, buffer, size, 0);
+  }
+  return received;
+}
+
+bool sendAll(SOCKET s, const char* data, std::size_t length, bool moreFollows, int timeoutMs) {
+  (void)moreFollows;  // see acceptConnection: the connection sends without delay anyway
+  // Winsock never raises a signal for a peer that has gone; the send just fails.
+  while (length > 0) {
+    const int piece = length > INT_MAX ? INT_MAX : static_cast<int>(length);
+    const int sent = send(s, data, piece, 0);
+    if (sent > 0) {
+      data += sent;
+      length -= static_cast<std::size_t>(sent);
+    } else if (sent == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK) {
+      if (!waitFor(s, true, timeoutMs)) return false;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+void drainConnection(SOCKET s, int timeoutMs) {
+  (void)shutdown(s, SD_SEND);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  char scratch[4096];
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return;
+    if (receiveWithTimeout(s, scratch, sizeof scratch, static_cast<int>(left.count())) <= 0) {
+      return;
+    }
+  }
+}
+
+bool toLocalTime(std::time_t now, std::tm* local) { return localtime_s(local, &now) == 0; }
+
+// The C runtime writes an unbuffered message as printf produces it: in one piece on a console,
+// in several small writes on a pipe or file, but never held back. Standard output stays in
+// text mode, so lines end in CR LF as Windows consoles and files expect.
+void makeOutputUnbuffered() { std::setvbuf(stdout, nullptr, _IONBF, 0); }

@@ -1,0 +1,121 @@
+#include "log/request_log.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/capture_stdout.h"
+
+namespace {
+
+// Runs filter on a copy of text in a buffer that ends right after its NUL, so that a write
+// past the text's end is caught under the address sanitizer and seen in the guard otherwise.
+std::string filtered(void (*filter)(char*), const std::string& text) {
+  std::vector<char> buffer(text.begin(), text.end());
+  buffer.push_back('\0');
+  const std::string guard(16, '#');
+  buffer.insert(buffer.end(), guard.begin(), guard.end());
+  filter(buffer.data());
+  EXPECT_EQ(guard, std::string(buffer.end() - 16, buffer.end())) << text;
+  return buffer.data();
+}
+
+struct Case {
+  const char* text;
+  const char* expected;
+};
+
+TEST(StripUserAgent, RemovesTheFirstUserAgentLineOnly) {
+  const Case cases[] = {
+      {"GET / HTTP/1.1\r\nHost: a\r\nUser-Agent: b\r\nAccept: */*",
+       "GET / HTTP/1.1\r\nHost: a\r\nAccept: */*"},
+      {"GET / HTTP/1.1\r\nUser-Agent: b\r\nUser-Agent: c\r\n",
+       "GET / HTTP/1.1\r\nUser-Agent: c\r\n"},
+      {"GET / HTTP/1.1\r\nHost: a\r\nUser-Agent: b", "GET / HTTP/1.1\r\nHost: a\r\nUser-Agent: b"},
+      {"GET / HTTP/1.1\r\nuser-agent: b\r\nX: y", "GET / HTTP/1.1\r\nuser-agent: b\r\nX: y"},
+      {"GET / HTTP/1.1\r\nX-User-Agent: b\r\nX: y", "GET / HTTP/1.1\r\nX-X: y"},
+      {"User-Agent:\n", ""},
+      {"", ""},
+      {"U", "U"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.expected, filtered(stripUserAgent, c.text)) << c.text;
+}
+
+TEST(SummarizeRequest, KeepsRequestHostAndRefererInTheirOrder) {
+  const Case cases[] = {
+      {"GET / HTTP/1.1\r\nAccept: x\r\nHost: a\r\nAccept: y\r\nReferer: r\r\nCookie: c",
+       "GET / HTTP/1.1\r\nHost: a\r\nReferer: r\r\n"},
+      {"GET / HTTP/1.1\r\nReferer: r\r\nAccept: y\r\nHost: a\r\nCookie: c",
+       "GET / HTTP/1.1\r\nReferer: r\r\nHost: a\r\n"},
+      {"GET / HTTP/1.1\r\nAccept: x\r\nHost: a\r\nCookie: c", "GET / HTTP/1.1\r\nHost: a\r\n"},
+      {"GET / HTTP/1.1\r\nAccept: x\r\nReferer: r\r\nCookie: c",
+       "GET / HTTP/1.1\r\nReferer: r\r\n"},
+      {"GET / HTTP/1.1\r\nAccept: x\r\nCookie: c", "GET / HTTP/1.1\r\nAccept: x\r\n"},
+      {"GET / HTTP/1.1\r\nAccept: x", "GET / HTTP/1.1\r\nAccept: x"},
+      {"GET / HTTP/1.1", "GET / HTTP/1.1"},  // no line feed: printed whole
+      {"GET / HTTP/1.1\r\nHost: a", "GET / HTTP/1.1\r\nHost: a"},
+      {"GET / HTTP/1.1\r\nHost: a\r\nReferer: r", "GET / HTTP/1.1\r\nHost: a\r\nReferer: r"},
+      {"GET / HTTP/1.1\r\nX-Forwarded-Host: p\r\nHost: a",  // names match inside a line
+       "GET / HTTP/1.1\r\nHost: p\r\n"},
+      {"\n", "\n"},
+      {"", ""},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.expected, filtered(summarizeRequest, c.text)) << c.text;
+  }
+}
+
+TEST(SummarizeRequest, NamesThatLieBeforeTheirPlaceArePassedOver) {
+  const Case cases[] = {
+      // In the request line itself.
+      {"GET /?Host:x HTTP/1.1\r\nAccept: y\r\nHost: a\r\nZ: z",
+       "GET /?Host:x HTTP/1.1\r\nHost: a\r\n"},
+      {"GET /Referer:Host: HTTP/1.1\r\nReferer: r\r\nHost: a\r\nZ: z",
+       "GET /Referer:Host: HTTP/1.1\r\nReferer: r\r\nHost: a\r\n"},
+      {"GET /Host:Referer: HTTP/1.1\r\nAccept: y", "GET /Host:Referer: HTTP/1.1\r\nAccept: y"},
+      // The other name inside the value of the line kept first.
+      {"GET / HTTP/1.1\r\nReferer: http://x/?Host:1\r\nA: b\r\nHost: a\r\nZ: z",
+       "GET / HTTP/1.1\r\nReferer: http://x/?Host:1\r\nHost: a\r\n"},
+      {"GET / HTTP/1.1\r\nHost: Referer:x\r\nA: b\r\nZ: z",
+       "GET / HTTP/1.1\r\nHost: Referer:x\r\n"},
+      {"GET / HTTP/1.1\r\nReferer: Host:\r\n", "GET / HTTP/1.1\r\nReferer: Host:\r\n"},
+      {"Host:\nReferer:Host:\nHost:Referer:", "Host:\nReferer:Host:\nHost:Referer:"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.expected, filtered(summarizeRequest, c.text)) << c.text;
+  }
+}
+
+TEST(LogRequest, PrintsOneEntryPerModeAndLeavesTheTextAlone) {
+  const std::string text =
+      "GET /a.gif HTTP/1.1\r\nHost: ads.example\r\nUser-Agent: test\r\nAccept: */*\r\n"
+      "Referer: http://news.example/\r\nCookie: c=1";
+  const std::string before = text;
+  EXPECT_EQ("", captureStdout([&] { logRequest(text.c_str(), Verbosity::kOff); }));
+  EXPECT_EQ(
+      "GET /a.gif HTTP/1.1\r\nHost: ads.example\r\nAccept: */*\r\n"
+      "Referer: http://news.example/\r\nCookie: c=1\n",
+      captureStdout([&] { logRequest(text.c_str(), Verbosity::kDetailed); }));
+  EXPECT_EQ("GET /a.gif HTTP/1.1\r\nHost: ads.example\r\nReferer: http://news.example/\r\n\n",
+            captureStdout([&] { logRequest(text.c_str(), Verbosity::kSummary); }));
+  EXPECT_EQ(before, text);
+  EXPECT_EQ("\n", captureStdout([&] { logRequest("", Verbosity::kSummary); }));
+}
+
+TEST(LogRequest, LongestTextsFitAndLongerOnesAreCut) {
+  // Compared as booleans: a failure must not print sixteen kilobytes.
+  const std::string longest(kLogCopySize - 2, 'x');
+  EXPECT_TRUE(longest + "\n" ==
+              captureStdout([&] { logRequest(longest.c_str(), Verbosity::kDetailed); }));
+  const std::string longer = longest + "yyyy";
+  EXPECT_TRUE(longest + "\n" ==
+              captureStdout([&] { logRequest(longer.c_str(), Verbosity::kSummary); }));
+  // The cut falls inside "Host:", so the name is not seen.
+  const std::string firstLines = "GET / HTTP/1.1\r\n" + std::string(16361, 'h') + "\n";
+  const std::string cutHost = firstLines + "Host: a\r\n";
+  EXPECT_TRUE(firstLines + "\n" ==
+              captureStdout([&] { logRequest(cutHost.c_str(), Verbosity::kSummary); }));
+}
+
+}  // namespace
