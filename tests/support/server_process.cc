@@ -149,6 +149,11 @@ const std::string& ServerProcess::output(int timeoutMs) {
   return output_;
 }
 
+void ServerProcess::dropOutput() {
+  output(0);
+  output_.clear();
+}
+
 int ServerProcess::waitForExit(int timeoutMs) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {

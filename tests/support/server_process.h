@@ -39,6 +39,8 @@ class ServerProcess {
   bool waitForOutput(const std::string& needle, int timeoutMs = 5000);
   // Collects what the process prints until it is quiet for timeoutMs; returns all output.
   const std::string& output(int timeoutMs = 0);
+  // Reads what the process has printed so far, without waiting, and forgets it.
+  void dropOutput();
   // Waits for the process to end by itself; returns its exit status, or -1 after timeoutMs.
   int waitForExit(int timeoutMs = 5000);
   bool running() const { return pid_ > 0; }
