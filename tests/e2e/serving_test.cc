@@ -6,11 +6,11 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <regex>
 #include <string>
 #include <vector>
 
 #include "http/answer.h"
+#include "support/expected_answer.h"
 #include "support/server_process.h"
 
 namespace {
@@ -34,23 +34,9 @@ const char kUsage[] =
     "       -V verbose showing detailed incoming requests\n"
     "       -? this help-message\n";
 
-// The header block as sent, with its date replaced by <date> once its layout is checked.
-std::string header(const char* length, const char* type) {
-  return std::string("HTTP/1.0 200 OK\r\nServer: quietd 1.0\r\nDate: <date>\r\n") +
-         "Last-Modified: Thu, 01 Jan 1970 00:00:00\r\nContent-length: " + length +
-         "\r\nContent-type: " + type + "\r\n\r\n";
-}
-const std::string kTextHeader = header("1", "text/plain");
-const std::string kImageHeader = header("42", "image/gif");
+const std::string kTextHeader = headerBlock(ContentKind::kText);
+const std::string kImageHeader = headerBlock(ContentKind::kImage);
 const std::string kGif(kBlankGif);
-
-std::string withoutDate(const std::string& answer) {
-  static const std::regex date(
-      "Date: (Sun|Mon|Tue|Wed|Thu|Fri|Sat) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) "
-      "[0-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4}\r\n");
-  return std::regex_replace(answer, date, "Date: <date>\r\n",
-                            std::regex_constants::format_first_only);
-}
 
 class Serving : public ::testing::Test {
  protected:
@@ -157,10 +143,12 @@ TEST(ServingStart, RestartsOnTheSamePortAfterServing) {
   {
     ServerProcess first({"-p", std::to_string(port)});
     ASSERT_TRUE(first.waitForOutput("Successful Binding\n"));
+    ASSERT_TRUE(waitForListener(port));
     for (int i = 0; i < 5; ++i) EXPECT_NE("", exchange(port, "GET / HTTP/1.1\r\n\r\n"));
   }
   ServerProcess second({"-p", std::to_string(port)});
   EXPECT_TRUE(second.waitForOutput("Successful Binding\n")) << second.output();
+  ASSERT_TRUE(waitForListener(port));
   EXPECT_NE("", exchange(port, "GET / HTTP/1.1\r\n\r\n"));
 }
 
@@ -197,6 +185,7 @@ TEST(ServingStart, ServicePortModeUsesTheHttpEntry) {
        std::vector<std::vector<std::string>>{{}, {"-p", "0"}}) {
     ServerProcess process(arguments);
     ASSERT_TRUE(process.waitForOutput("Successful Binding\n")) << process.output();
+    ASSERT_TRUE(waitForListener(80));
     EXPECT_EQ(hostLines() +
                   "\nService Name: http\nService Port: 80\nService Protocol: tcp\n"
                   "Successful Binding\n",

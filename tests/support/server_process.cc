@@ -1,7 +1,6 @@
 #include "support/server_process.h"
 
 #include <arpa/inet.h>
-#include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -11,14 +10,12 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// How long a refused connect is tried again: a server that has just bound listens soon after.
-constexpr int kListenGraceMs = 500;
 
 int millisecondsLeft(Clock::time_point deadline) {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
@@ -46,18 +43,26 @@ int freePort() {
 }
 
 int connectTo(int port) {
-  // The server prints "Successful Binding" just before it listens, so a connect right after
-  // that line can be refused; a refusal is tried again for a moment.
-  const auto deadline = Clock::now() + std::chrono::milliseconds(kListenGraceMs);
-  for (;;) {
-    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const sockaddr_in address = loopback(port);
-    if (connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return s;
-    const int code = errno;
+  const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const sockaddr_in address = loopback(port);
+  if (connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     close(s);
-    if (code != ECONNREFUSED || Clock::now() >= deadline) return -1;
-    usleep(1000);
+    return -1;
   }
+  return s;
+}
+
+bool waitForListener(int port, int timeoutMs) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  do {
+    const int probe = connectTo(port);
+    if (probe >= 0) {
+      close(probe);
+      return true;
+    }
+    usleep(5000);
+  } while (millisecondsLeft(deadline) > 0);
+  return false;
 }
 
 std::string readToEnd(int fd, int timeoutMs) {
@@ -87,17 +92,23 @@ std::string exchange(int port, const std::string& request, int timeoutMs) {
   return answer;
 }
 
-ServerProcess::ServerProcess(const std::vector<std::string>& arguments) {
+ServerProcess::ServerProcess(const std::vector<std::string>& arguments,
+                             const std::vector<std::string>& environment) {
   int pipeEnds[2];
   if (pipe2(pipeEnds, O_CLOEXEC) != 0) return;
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(QUIETD_BINARY));
   for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
+  // Built before fork: the child only calls what is safe between fork and exec.
+  std::vector<char*> envp;
+  for (char** entry = environ; *entry != nullptr; ++entry) envp.push_back(*entry);
+  for (const std::string& entry : environment) envp.push_back(const_cast<char*>(entry.c_str()));
+  envp.push_back(nullptr);
   pid_ = fork();
   if (pid_ == 0) {
     dup2(pipeEnds[1], STDOUT_FILENO);
-    execv(argv[0], argv.data());
+    execve(argv[0], argv.data(), envp.data());
     _exit(127);
   }
   close(pipeEnds[1]);
@@ -138,6 +149,11 @@ const std::string& ServerProcess::output(int timeoutMs) {
   return output_;
 }
 
+void ServerProcess::dropOutput() {
+  output(0);
+  output_.clear();
+}
+
 int ServerProcess::waitForExit(int timeoutMs) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
@@ -152,11 +168,29 @@ int ServerProcess::waitForExit(int timeoutMs) {
   }
 }
 
-RunningServer::RunningServer(const std::vector<std::string>& extra)
-    : port(freePort()), process([&] {
-        std::vector<std::string> arguments{"-p", std::to_string(port)};
-        arguments.insert(arguments.end(), extra.begin(), extra.end());
-        return arguments;
-      }()) {
-  process.waitForOutput("Successful Binding\n");
+RunningServer::RunningServer(const std::vector<std::string>& extra,
+                             const std::vector<std::string>& environment)
+    : port(freePort()),
+      process(
+          [&] {
+            std::vector<std::string> arguments{"-p", std::to_string(port)};
+            arguments.insert(arguments.end(), extra.begin(), extra.end());
+            return arguments;
+          }(),
+          environment) {
+  if (process.waitForOutput("Successful Binding\n")) waitForListener(port);
+}
+
+ProcessMemory readProcessMemory(pid_t pid) {
+  ProcessMemory memory;
+  const std::string path = "/proc/" + std::to_string(pid) + "/status";
+  std::FILE* status = std::fopen(path.c_str(), "r");
+  if (status == nullptr) return memory;
+  char line[256];
+  while (std::fgets(line, sizeof line, status) != nullptr) {
+    std::sscanf(line, "VmRSS: %ld", &memory.resident);
+    std::sscanf(line, "VmHWM: %ld", &memory.peakResident);
+  }
+  std::fclose(status);
+  return memory;
 }

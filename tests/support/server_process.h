@@ -13,6 +13,11 @@ int freePort();
 // listens just after it reports its binding). Returns the socket, or -1.
 int connectTo(int port);
 
+// Connects to port until a connection is taken or timeoutMs passes; true when one was.
+// The server prints "Successful Binding" before it listens, and refuses connections until
+// then. The probe closes without a word, which the server answers with nothing.
+bool waitForListener(int port, int timeoutMs = 5000);
+
 // Sends request on a new connection to port and reads until the server closes it or
 // timeoutMs passes. Returns what arrived.
 std::string exchange(int port, const std::string& request, int timeoutMs = 3000);
@@ -20,11 +25,13 @@ std::string exchange(int port, const std::string& request, int timeoutMs = 3000)
 // Reads from fd until the peer closes it or timeoutMs passes.
 std::string readToEnd(int fd, int timeoutMs = 3000);
 
-// The binary started with the given arguments, its standard output on a pipe. The destructor
-// stops it (its own child only) and reaps it.
+// The binary started with the given arguments, its standard output on a pipe, and with
+// environment ("NAME=value" entries) added to the test's own. The destructor stops it (its own
+// child only) and reaps it.
 class ServerProcess {
  public:
-  explicit ServerProcess(const std::vector<std::string>& arguments);
+  explicit ServerProcess(const std::vector<std::string>& arguments,
+                         const std::vector<std::string>& environment = {});
   ~ServerProcess();
   ServerProcess(const ServerProcess&) = delete;
   ServerProcess& operator=(const ServerProcess&) = delete;
@@ -33,6 +40,8 @@ class ServerProcess {
   bool waitForOutput(const std::string& needle, int timeoutMs = 5000);
   // Collects what the process prints until it is quiet for timeoutMs; returns all output.
   const std::string& output(int timeoutMs = 0);
+  // Reads what the process has printed so far, without waiting, and forgets it.
+  void dropOutput();
   // Waits for the process to end by itself; returns its exit status, or -1 after timeoutMs.
   int waitForExit(int timeoutMs = 5000);
   bool running() const { return pid_ > 0; }
@@ -48,9 +57,20 @@ class ServerProcess {
   std::string output_;
 };
 
-// The server started with "-p port" plus extra arguments, ready to serve.
+// The server started with "-p port" plus extra arguments (and environment), listening and
+// ready to serve.
 struct RunningServer {
-  explicit RunningServer(const std::vector<std::string>& extra = {});
+  explicit RunningServer(const std::vector<std::string>& extra = {},
+                         const std::vector<std::string>& environment = {});
   int port;
   ServerProcess process;
 };
+
+// A process's memory as the kernel counts it, in KiB; -1 where it could not be read.
+struct ProcessMemory {
+  long resident = -1;      // VmRSS: pages in memory now
+  long peakResident = -1;  // VmHWM: the most that ever was
+};
+
+// Reads the memory of the process pid from /proc/<pid>/status.
+ProcessMemory readProcessMemory(pid_t pid);

@@ -1,0 +1,196 @@
+#!/usr/bin/env python3
+"""A real browser against the quietd binary: headless Chromium opens a page full of blocked ads.
+
+Usage: browser_test.py <path to quietd>
+The page is a local file whose every element points at the server, spread over several host
+names that the browser is told to resolve to 127.0.0.1. The page writes back, into its own
+DOM, how each element ended, each image's size and when the load event fired; Chromium's
+--dump-dom hands that DOM to the test once the page has loaded. The page is opened once with
+the server quiet and once with "-v". Without Chromium the test exits with status 77, which
+CTest reports as skipped.
+"""
+
+import html
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from quietd_server import SKIPPED, QuietdServer  # noqa: E402
+
+# Names of blocked ad and tracker hosts; the browser maps every name to 127.0.0.1, which the
+# server listens on. (127.x.y.z addresses other than 127.0.0.1 do not reach a server bound to
+# 127.0.0.1 alone, and a machine's hosts file varies, so the mapping is the browser's own.)
+HOSTS = ["ads.quietd.test", "tracker.quietd.test", "cdn.quietd.test", "pixel.quietd.test",
+         "127.0.0.1"]
+IMAGE_COUNT = 64
+# Image names by kind; a name without an image extension is answered with the blank page.
+EXTENSIONS = [".gif", ".png", ".jpg", ""]
+SCRIPT_COUNT = 3
+
+CHROMIUM_FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+                  "--disable-background-networking", "--disable-component-update",
+                  "--disable-sync", "--no-proxy-server",
+                  "--host-resolver-rules=MAP * 127.0.0.1"]
+
+
+def element(tag, ident, attribute, url, closing=""):
+    return ('<%s id="%s" data-check %s="%s" onload="end(this, \'load\')" '
+            'onerror="end(this, \'error\')">%s' % (tag, ident, attribute, url, closing))
+
+
+def make_page(port):
+    """The page and what each of its elements asks for: {id: (host, target)}."""
+    asked = {}
+
+    def url(index, target):
+        host = HOSTS[index % len(HOSTS)]
+        return "http://%s:%d%s" % (host, port, target), (host, target)
+
+    link, asked["style"] = url(2, "/css/ads.css")
+    style = element("link", "style", 'rel="stylesheet" href', link)
+    body = []
+    for index in range(IMAGE_COUNT):
+        name = "/banner/%d%s" % (index, EXTENSIONS[index % len(EXTENSIONS)])
+        address, asked["img%d" % index] = url(index, name)
+        body.append(element("img", "img%d" % index, "src", address))
+    for index in range(SCRIPT_COUNT):
+        address, asked["script%d" % index] = url(index + 1, "/js/track%d.js" % index)
+        body.append(element("script", "script%d" % index, "src", address, "</script>"))
+    address, asked["frame"] = url(0, "/ads/frame.html")
+    body.append(element("iframe", "frame", "src", address, "</iframe>"))
+    page = """<!DOCTYPE html>
+<html><head><title>blocked ads</title>
+<script>
+var ended = {};  // element id: "load" or "error"
+function end(element, how) { ended[element.id] = how; }
+window.addEventListener("load", function () {
+  var report = {loadMs: performance.now(), elements: {}};
+  document.querySelectorAll("[data-check]").forEach(function (e) {
+    report.elements[e.id] = {how: ended[e.id] || "pending",
+                             width: e.naturalWidth || 0, height: e.naturalHeight || 0};
+  });
+  document.getElementById("report").textContent = JSON.stringify(report);
+});
+</script>
+%s
+</head><body>
+<pre id="report">no load event</pre>
+%s
+</body></html>
+""" % (style, "\n".join(body))
+    return page, asked
+
+
+def open_page(chromium, path):
+    """Opens path in a fresh headless browser; returns (page report or None, seconds taken)."""
+    with tempfile.TemporaryDirectory() as profile:
+        started = time.monotonic()
+        done = subprocess.run([chromium, *CHROMIUM_FLAGS, "--user-data-dir=" + profile,
+                               "--dump-dom", "file://" + path],
+                              capture_output=True, timeout=120, stdin=subprocess.DEVNULL)
+        took = time.monotonic() - started
+    found = re.search(r'<pre id="report">(.*?)</pre>', done.stdout.decode("utf-8", "replace"),
+                      re.S)
+    if done.returncode != 0 or not found:
+        print("chromium exited with %d; its errors:\n%s" % (done.returncode,
+                                                         done.stderr.decode()[-3000:]))
+        return None, took
+    try:
+        return json.loads(html.unescape(found.group(1))), took
+    except ValueError:
+        print("no report, the page says: " + found.group(1))
+        return None, took
+
+
+def check_page(report, asked):
+    """Returns the faults found in the page's report (empty when all is well)."""
+    if report is None:
+        return ["the page reported nothing: no load event"]
+    faults = []
+    elements = report["elements"]
+    if set(elements) != set(asked):
+        faults.append("elements reported: %s" % sorted(elements))
+    for ident, (host, target) in sorted(asked.items()):
+        state = elements.get(ident, {"how": "missing"})
+        if ident.startswith("img") and re.search(r"\.(gif|png|jpg)$", target):
+            expected = {"how": "load", "width": 1, "height": 1}
+        elif ident.startswith("img"):
+            # No image extension: the answer is the one-byte page, which is no picture.
+            expected = {"how": "error", "width": 0, "height": 0}
+        elif ident == "style":
+            # A stylesheet answered as text/plain from another origin is refused, but it ends.
+            expected = {"how": state["how"] if state["how"] in ("load", "error") else "ended"}
+        else:
+            expected = {"how": "load"}
+        if any(state.get(key) != value for key, value in expected.items()):
+            faults.append("%s (%s%s): %s, expected %s" % (ident, host, target, state, expected))
+    return faults
+
+
+def check_log(printed, asked, port):
+    """Returns the faults in the "-v" log: each line belongs to a summary entry (request line,
+    Host, Referer, the entry's closing line feed), and each element's request is there."""
+    log = printed.split("Successful Binding\n", 1)[1]
+    faults = []
+    hosts = "|".join(re.escape("%s:%d" % (host, port)) for host in HOSTS)
+    line_pattern = re.compile(r"^((GET|HEAD) /\S* HTTP/1\.1\r|Host: (%s)\r|Referer: .*\r|)$"
+                              % hosts)
+    for line in log.split("\n"):
+        if not line_pattern.match(line):
+            faults.append("log line %r" % line)
+    entries = re.findall(r"^(?:GET|HEAD) (/\S*) HTTP/1\.1\r\nHost: ([^\r]*)\r$", log, re.M)
+    print("log entries: %d" % len(entries))
+    for ident, (host, target) in sorted(asked.items()):
+        if (target, "%s:%d" % (host, port)) not in entries:
+            faults.append("no log entry for %s (%s%s)" % (ident, host, target))
+    return faults
+
+
+def run(binary, chromium, folder, options):
+    with QuietdServer(binary, *options) as server:
+        page, asked = make_page(server.port)
+        path = os.path.join(folder, "page%s.html" % "".join(options))
+        with open(path, "w") as out:
+            out.write(page)
+        report, took = open_page(chromium, path)
+        faults = check_page(report, asked)
+        if report is not None:
+            print("quietd %s: page loaded in %.1f ms (browser run %.2f s)" %
+                  (" ".join(options) or "(quiet)", report["loadMs"], took))
+        if not server.running():
+            faults.append("the server has stopped")
+        printed = server.output_bytes().decode("latin-1")
+        if "Error" in printed:
+            faults.append("the server printed errors: %r" % printed)
+        if options:
+            faults += check_log(printed, asked, server.port)
+    return faults
+
+
+def main():
+    if len(sys.argv) != 2:
+        sys.exit("usage: browser_test.py <quietd>")
+    chromium = os.environ.get("QUIETD_CHROMIUM") or shutil.which("chromium") or \
+        shutil.which("chromium-browser")
+    if chromium is None:
+        print("SKIPPED: chromium is not installed")
+        return SKIPPED
+    failed = 0
+    with tempfile.TemporaryDirectory() as folder:
+        for options in ([], ["-v"]):
+            faults = run(sys.argv[1], chromium, folder, options)
+            for fault in faults:
+                print("FAULT (%s): %s" % (" ".join(options) or "quiet", fault))
+            failed += 1 if faults else 0
+    print("%d passed, %d failed" % (2 - failed, failed))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
