@@ -238,7 +238,7 @@ TEST_P(Memory, NoGrowthAndNoAllocationPerRequest) {
   GTEST_SKIP() << "AddressSanitizer keeps its own heap and shadow memory";
 #endif
   const AllocationCount allocations;
-  RunningServer server(GetParam(), allocations.environment());
+  RunningServer server(GetParam(), allocations.environment(), QUIETD_DYNAMIC_BINARY);
   const struct {
     std::string request;
     std::string answer;

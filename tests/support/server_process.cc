@@ -93,11 +93,12 @@ std::string exchange(int port, const std::string& request, int timeoutMs) {
 }
 
 ServerProcess::ServerProcess(const std::vector<std::string>& arguments,
-                             const std::vector<std::string>& environment) {
+                             const std::vector<std::string>& environment,
+                             const std::string& binary) {
   int pipeEnds[2];
   if (pipe2(pipeEnds, O_CLOEXEC) != 0) return;
   std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(QUIETD_BINARY));
+  argv.push_back(const_cast<char*>(binary.empty() ? QUIETD_BINARY : binary.c_str()));
   for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
   // Built before fork: the child only calls what is safe between fork and exec.
@@ -169,7 +170,7 @@ int ServerProcess::waitForExit(int timeoutMs) {
 }
 
 RunningServer::RunningServer(const std::vector<std::string>& extra,
-                             const std::vector<std::string>& environment)
+                             const std::vector<std::string>& environment, const std::string& binary)
     : port(freePort()),
       process(
           [&] {
@@ -177,7 +178,7 @@ RunningServer::RunningServer(const std::vector<std::string>& extra,
             arguments.insert(arguments.end(), extra.begin(), extra.end());
             return arguments;
           }(),
-          environment) {
+          environment, binary) {
   if (process.waitForOutput("Successful Binding\n")) waitForListener(port);
 }
 

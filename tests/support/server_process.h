@@ -9,8 +9,7 @@
 // Returns a TCP port on 127.0.0.1 that nothing listened on a moment ago.
 int freePort();
 
-// Connects to 127.0.0.1:port, trying again for a moment while it is refused (a server
-// listens just after it reports its binding). Returns the socket, or -1.
+// Connects to 127.0.0.1:port; returns the socket, or -1.
 int connectTo(int port);
 
 // Connects to port until a connection is taken or timeoutMs passes; true when one was.
@@ -25,13 +24,14 @@ std::string exchange(int port, const std::string& request, int timeoutMs = 3000)
 // Reads from fd until the peer closes it or timeoutMs passes.
 std::string readToEnd(int fd, int timeoutMs = 3000);
 
-// The binary started with the given arguments, its standard output on a pipe, and with
-// environment ("NAME=value" entries) added to the test's own. The destructor stops it (its own
-// child only) and reaps it.
+// The binary (quietd unless another is named) started with the given arguments, its standard
+// output on a pipe, and with environment ("NAME=value" entries) added to the test's own. The
+// destructor stops it (its own child only) and reaps it.
 class ServerProcess {
  public:
   explicit ServerProcess(const std::vector<std::string>& arguments,
-                         const std::vector<std::string>& environment = {});
+                         const std::vector<std::string>& environment = {},
+                         const std::string& binary = "");
   ~ServerProcess();
   ServerProcess(const ServerProcess&) = delete;
   ServerProcess& operator=(const ServerProcess&) = delete;
@@ -61,7 +61,8 @@ class ServerProcess {
 // ready to serve.
 struct RunningServer {
   explicit RunningServer(const std::vector<std::string>& extra = {},
-                         const std::vector<std::string>& environment = {});
+                         const std::vector<std::string>& environment = {},
+                         const std::string& binary = "");
   int port;
   ServerProcess process;
 };
