@@ -11,12 +11,21 @@ namespace {
 // How long a connection that was handed over without its request may keep the server
 // waiting; an idle client must never freeze it.
 constexpr int kReceiveTimeoutMs = 1000;
+// The same where the kernel hands connections over only with their request: one that comes
+// without it has been silent for the whole defer period, and a second more for each such
+// connection would let a few hundred of them stall every other client for minutes. The
+// moment left covers a request still on its way (a connection made by SYN cookies is handed
+// over at its handshake).
+constexpr int kLateRequestTimeoutMs = 10;
 // How long a peer that does not read may keep the server waiting to send.
 constexpr int kSendTimeoutMs = 1000;
 // How long the kernel keeps a silent new connection to itself before handing it over.
 constexpr int kDeferAcceptSeconds = 30;
 // How long a peer whose request was not read whole may go on sending before we close.
 constexpr int kDrainTimeoutMs = 1000;
+
+// How long serveConnection waits for a request, chosen once the listener is set up.
+int requestTimeoutMs = kReceiveTimeoutMs;
 
 // The bytes of one receive; RequestText ends two bytes before the end of what came in.
 char requestBuffer[kRequestBufferSize];
@@ -51,7 +60,7 @@ bool endsWithBlankLine(const char* received, int length) {
 
 void serveConnection(SOCKET connection, const char* root, Verbosity verbosity) {
   const int received =
-      receiveWithTimeout(connection, requestBuffer, kRequestBufferSize, kReceiveTimeoutMs);
+      receiveWithTimeout(connection, requestBuffer, kRequestBufferSize, requestTimeoutMs);
   if (received == SOCKET_ERROR) {
     std::printf("Error: %d in recv\n", WSAGetLastError());
     closesocket(connection);
@@ -104,7 +113,8 @@ int runServer(const char* root, int port, Verbosity verbosity) {
     WSACleanup();
     return 1;
   }
-  prepareListener(listener, kDeferAcceptSeconds);
+  requestTimeoutMs =
+      prepareListener(listener, kDeferAcceptSeconds) ? kLateRequestTimeoutMs : kReceiveTimeoutMs;
   const bool servicePort = port == 0 || port == 80;
   const int bound =
       bindListener(listener, servicePort ? ListenerMode::kServicePort : ListenerMode::kExplicitPort,

@@ -57,9 +57,10 @@ long hostLookupError();
 // Makes the listening socket, before its bind, fit for a restart and for idle
 // clients: address reuse (so connections in TIME_WAIT do not block the next
 // bind) and, where the platform has it, a hand-over of connections only once
-// their first bytes have arrived or deferSeconds have passed. Failures are
-// ignored: the server works without these options.
-void prepareListener(SOCKET listener, int deferSeconds);
+// their first bytes have arrived or deferSeconds have passed. Returns true when
+// connections are held back that way. Failures are ignored: the server works
+// without these options.
+bool prepareListener(SOCKET listener, int deferSeconds);
 
 // Accepts one connection without asking for the peer's address; the new socket
 // is not inherited by child processes. Returns INVALID_SOCKET on failure.

@@ -25,15 +25,17 @@ int closesocket(SOCKET s) { return close(s); }
 
 long hostLookupError() { return h_errno; }
 
-void prepareListener(SOCKET listener, int deferSeconds) {
+bool prepareListener(SOCKET listener, int deferSeconds) {
   int on = 1;
   (void)setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
 #ifdef TCP_DEFER_ACCEPT
   // Browsers open speculative connections that send nothing for a long time;
   // the kernel keeps them out of accept() until their request arrives.
-  (void)setsockopt(listener, IPPROTO_TCP, TCP_DEFER_ACCEPT, &deferSeconds, sizeof deferSeconds);
+  return setsockopt(listener, IPPROTO_TCP, TCP_DEFER_ACCEPT, &deferSeconds, sizeof deferSeconds) ==
+         0;
 #else
   (void)deferSeconds;
+  return false;
 #endif
 }
 

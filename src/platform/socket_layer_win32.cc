@@ -13,7 +13,7 @@
 
 long hostLookupError() { return WSAGetLastError(); }
 
-void prepareListener(SOCKET listener, int deferSeconds) {
+bool prepareListener(SOCKET listener, int deferSeconds) {
   // On Windows SO_REUSEADDR would let another process bind the same port and take over the
   // connections meant for us; exclusive use keeps the port ours.
   BOOL on = TRUE;
@@ -22,6 +22,7 @@ void prepareListener(SOCKET listener, int deferSeconds) {
   // Windows cannot hold a silent connection back until its request arrives, so an idle client
   // costs the server one receive time-out.
   (void)deferSeconds;
+  return false;
 }
 
 SOCKET acceptConnection(SOCKET listener) {

@@ -203,6 +203,39 @@ TEST_F(Faults, TwoHundredIdleConnectionsDoNotHoldUpOtherClients) {
   expectStillServing();
 }
 
+TEST_F(Faults, ConnectionsSilentPastTheDeferPeriodDoNotStallOthers) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "a 45-second timing case; the plain build runs it";
+#endif
+  using std::chrono::milliseconds;
+  using Clock = std::chrono::steady_clock;
+  constexpr int kSilent = 40;
+  std::vector<int> silent;
+  for (int i = 0; i < kSilent; ++i) silent.push_back(connectTo(server_.port));
+  const auto start = Clock::now();
+  // The kernel hands such connections over about 30 s after they came; ask across that moment.
+  std::this_thread::sleep_for(std::chrono::seconds(27));
+  int answered = 0;
+  milliseconds slowest{0};
+  while (Clock::now() - start < std::chrono::seconds(42)) {
+    const auto asked = Clock::now();
+    if (ask("GET /a.gif HTTP/1.1\r\n\r\n") == kImageAnswer) ++answered;
+    slowest = std::max(slowest, std::chrono::duration_cast<milliseconds>(Clock::now() - asked));
+    std::this_thread::sleep_for(milliseconds(100));
+  }
+  for (int s : silent) close(s);
+  const std::string& output = server_.process.output(200);
+  std::size_t handedOver = 0;
+  for (std::size_t at = 0; (at = output.find(" in recv\n", at)) != std::string::npos; ++at) {
+    ++handedOver;
+  }
+  EXPECT_GT(handedOver, 0u) << "no silent connection was handed over: the case was not reached";
+  EXPECT_GT(answered, 50);
+  // At a second each, forty of them would hold every other client up for most of a minute.
+  EXPECT_LT(slowest, milliseconds(1000)) << handedOver << " handed over";
+  expectStillServing();
+}
+
 // The allocation count of a server started with the counting library preloaded.
 class AllocationCount {
  public:
