@@ -1,5 +1,6 @@
 #include "http/server.h"
 
+#include <chrono>
 #include <cstdio>
 #include <ctime>
 
@@ -57,6 +58,21 @@ bool endsWithBlankLine(const char* received, int length) {
 }
 
 }  // namespace
+
+void drainConnection(SOCKET connection, int timeoutMs) {
+  finishSending(connection);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  char scratch[4096];  // what the peer still sends is read only to be dropped
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return;
+    if (receiveWithTimeout(connection, scratch, sizeof scratch, static_cast<int>(left.count())) <=
+        0) {
+      return;
+    }
+  }
+}
 
 void serveConnection(SOCKET connection, const char* root, Verbosity verbosity) {
   const int received =

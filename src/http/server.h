@@ -11,3 +11,8 @@ int runServer(const char* root, int port, Verbosity verbosity);
 // Serves one accepted connection: one receive, the log entry, the answer. Always closes
 // connection.
 void serveConnection(SOCKET connection, const char* root, Verbosity verbosity);
+
+// Ends the sending side of connection and reads what the peer still sends, for at most
+// timeoutMs, so that closing does not reset a connection whose request was not read to its
+// end (the reset could destroy the answer before the peer reads it).
+void drainConnection(SOCKET connection, int timeoutMs);

@@ -84,12 +84,6 @@ bool sendAll(SOCKET s, const char* data, std::size_t length, bool moreFollows, i
 // more than was read.
 void finishSending(SOCKET s);
 
-// Stops the sending side and reads what the peer still sends, for at most
-// timeoutMs, so that closing does not reset a connection whose request was
-// not read to its end (the reset could destroy the answer before the peer
-// reads it).
-void drainConnection(SOCKET s, int timeoutMs);
-
 // Converts now to local time in local. Returns false when the platform cannot.
 bool toLocalTime(std::time_t now, std::tm* local);
 

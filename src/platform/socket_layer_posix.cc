@@ -4,7 +4,6 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 
 #include "platform/socket_layer.h"
@@ -97,20 +96,6 @@ bool sendAll(SOCKET s, const char* data, std::size_t length, bool moreFollows, i
 }
 
 void finishSending(SOCKET s) { (void)shutdown(s, SHUT_WR); }
-
-void drainConnection(SOCKET s, int timeoutMs) {
-  (void)shutdown(s, SHUT_WR);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  char scratch[4096];
-  for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return;
-    if (receiveWithTimeout(s, scratch, sizeof scratch, static_cast<int>(left.count())) <= 0) {
-      return;
-    }
-  }
-}
 
 bool toLocalTime(std::time_t now, std::tm* local) { return localtime_r(&now, local) != nullptr; }
 

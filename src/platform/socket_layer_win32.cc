@@ -5,7 +5,6 @@
 // Every connection comes from acceptConnection, which makes it non-blocking: receive and
 // send then try first and wait in select only when they must, so that no call blocks past its
 // time limit (Windows has no per-call MSG_DONTWAIT).
-#include <chrono>
 #include <climits>
 #include <cstdio>
 
@@ -87,20 +86,6 @@ bool sendAll(SOCKET s, const char* data, std::size_t length, bool moreFollows, i
 }
 
 void finishSending(SOCKET s) { (void)shutdown(s, SD_SEND); }
-
-void drainConnection(SOCKET s, int timeoutMs) {
-  (void)shutdown(s, SD_SEND);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  char scratch[4096];
-  for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return;
-    if (receiveWithTimeout(s, scratch, sizeof scratch, static_cast<int>(left.count())) <= 0) {
-      return;
-    }
-  }
-}
 
 bool toLocalTime(std::time_t now, std::tm* local) { return localtime_s(local, &now) == 0; }
 

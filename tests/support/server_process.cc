@@ -13,6 +13,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/socket_layer.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -50,6 +52,23 @@ int connectTo(int port) {
     return -1;
   }
   return s;
+}
+
+ConnectedPair::ConnectedPair() {
+  const SOCKET listener = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address = loopback(0);
+  bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  socklen_t length = sizeof address;
+  getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+  listen(listener, 1);
+  client = connectTo(ntohs(address.sin_port));
+  server = acceptConnection(listener);
+  closesocket(listener);
+}
+
+ConnectedPair::~ConnectedPair() {
+  if (client >= 0) close(client);
+  if (server >= 0) closesocket(server);
 }
 
 bool waitForListener(int port, int timeoutMs) {

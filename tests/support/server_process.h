@@ -21,6 +21,17 @@ bool waitForListener(int port, int timeoutMs = 5000);
 // timeoutMs passes. Returns what arrived.
 std::string exchange(int port, const std::string& request, int timeoutMs = 3000);
 
+// Both ends of one TCP connection over loopback, the server's end taken by acceptConnection.
+// The destructor closes what is still open.
+struct ConnectedPair {
+  ConnectedPair();
+  ~ConnectedPair();
+  ConnectedPair(const ConnectedPair&) = delete;
+  ConnectedPair& operator=(const ConnectedPair&) = delete;
+  int client = -1;
+  int server = -1;
+};
+
 // Reads from fd until the peer closes it or timeoutMs passes.
 std::string readToEnd(int fd, int timeoutMs = 3000);
 
