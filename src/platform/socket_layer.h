@@ -79,9 +79,8 @@ int receiveWithTimeout(SOCKET s, char* buffer, int size, int timeoutMs);
 bool sendAll(SOCKET s, const char* data, std::size_t length, bool moreFollows, int timeoutMs);
 
 // Ends the sending side after an answer: data held back by moreFollows leaves at
-// once, with the end of the stream in the same segment where it can. The answer is
-// then on its way before the close, which cannot discard it even when the peer sent
-// more than was read.
+// once, with the end of the stream in the same segment where it can, so the whole
+// answer is on its way before the connection is closed.
 void finishSending(SOCKET s);
 
 // Converts now to local time in local. Returns false when the platform cannot.
