@@ -1,9 +1,10 @@
 // quietd: answers every GET and HEAD on 127.0.0.1 at once with a blank page or image.
 #include "app/command_line.h"
 #include "http/server.h"
+#include "log/output.h"
 
 int main(int argc, char** argv) {
-  makeOutputUnbuffered();
+  startOutput();
   ServerSettings settings;
   if (!parseCommandLine(argc, argv, &settings)) printUsage();
   // runServer returns only when its set-up failed, which has been reported where it happened.
