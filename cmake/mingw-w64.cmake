@@ -1,5 +1,5 @@
 # Cross-builds quietd for 64-bit Windows with Debian's mingw-w64:
-#   cmake -S . -B build-windows --toolchain cmake/mingw-w64.cmake -DQUIETD_BUILD_TESTS=OFF
+#   cmake -S . -B build-windows --toolchain cmake/mingw-w64.cmake
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 

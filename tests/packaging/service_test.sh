@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The Linux service end to end: what "cmake --install" lays down, the systemd unit, the manual
-# page, the Debian package, and the installed binary serving on a port below 1024 as an
-# unprivileged user whose only privilege is binding such ports (as the unit runs it).
+# page, and the installed binary serving on a port below 1024 as an unprivileged user whose
+# only privilege is binding such ports (as the unit runs it). The Debian package, made from the
+# same install, is checked by package_test.sh.
 # Usage: service_test.sh <build dir>. Checks that this machine cannot make print SKIP with the
 # reason; a failed check prints FAIL and the script exits with status 1.
 set -uo pipefail
@@ -80,20 +81,6 @@ else
   else
     fail "systemd-analyze verify: $verdict"
   fi
-fi
-
-# --- The Debian package ----------------------------------------------------------------------
-if cpack --config "$build/CPackConfig.cmake" -G DEB -B "$work/deb" >"$work/cpack.log" 2>&1; then
-  deb=$(ls "$work"/deb/*.deb)
-  listing=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sort | tr '\n' ' ')
-  [ "$listing" = "./usr/bin/quietd ./usr/lib/systemd/system/quietd.service ./usr/share/man/man8/quietd.8 " ] ||
-    fail "package holds: $listing"
-  dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/lib/systemd/system/quietd.service |
-    grep -qx 'ExecStart=/usr/bin/quietd' || fail "the packaged unit does not start /usr/bin/quietd"
-  dpkg-deb -f "$deb" Depends | grep -q libc6 || fail "package depends on: $(dpkg-deb -f "$deb" Depends)"
-  pass "cpack -G DEB: $(basename "$deb")"
-else
-  fail "cpack: $(cat "$work/cpack.log")"
 fi
 
 # --- The installed binary serves as nobody with only CAP_NET_BIND_SERVICE ----------------------

@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# The build as someone who takes the sources as they are makes it, in a directory of its own:
+#   build_test.sh plain <source dir> <work dir>
+#     a configure without options warns without failing (no -Werror) and links quietd
+#     dynamically;
+#   build_test.sh toolchain <source dir> <work dir> <toolchain file>
+#     a configure given the toolchain file alone succeeds (no tests, so no test framework for
+#     the target system) and builds quietd.exe.
+# Prints a line per check; exits with status 1 when one fails.
+set -uo pipefail
+
+mode=$1 source=$2 work=$3
+rm -rf "$work"
+failures=0
+check() {  # check <description> <command>...: runs the command and reports it
+  local what=$1
+  shift
+  if "$@"; then echo "ok: $what"; else echo "FAIL: $what" && failures=$((failures + 1)); fi
+}
+
+case $mode in
+plain)
+  cmake -S "$source" -B "$work" >"$work.log" 2>&1 &&
+    cmake --build "$work" -j2 --verbose --target quietd >>"$work.log" 2>&1
+  check "plain configure and build of quietd" test -x "$work/quietd" || { tail -30 "$work.log"; exit 1; }
+  # -Werror=<warning> (a distribution's hardening flags, say) is the user's choice; -Werror
+  # alone would be ours.
+  check "no -Werror on a compile line" bash -c "! grep -Eq -- '-Werror( |\$)' '$work.log'"
+  check "quietd is linked dynamically" bash -c "readelf -lW '$work/quietd' | grep -q 'program interpreter'"
+  ;;
+toolchain)
+  cmake -S "$source" -B "$work" --toolchain "$4" >"$work.log" 2>&1 &&
+    cmake --build "$work" -j2 >>"$work.log" 2>&1
+  check "configure with the toolchain file alone, and build" test -f "$work/quietd.exe" ||
+    { tail -30 "$work.log"; exit 1; }
+  check "no tests in the cross build" grep -qx 'BUILD_TESTING:BOOL=OFF' "$work/CMakeCache.txt"
+  check "quietd.exe is a Windows program" bash -c "[ \"\$(head -c2 '$work/quietd.exe')\" = MZ ]"
+  ;;
+*)
+  echo "usage: build_test.sh plain|toolchain <source dir> <work dir> [<toolchain file>]" >&2
+  exit 2
+  ;;
+esac
+[ "$failures" -eq 0 ]

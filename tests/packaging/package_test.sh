@@ -1,0 +1,109 @@
+#!/usr/bin/env bash
+# The Debian package: lintian's verdict, what it holds, and installing and removing it on this
+# machine. Installing must enable and start the service, removing must stop it, and purging
+# must leave nothing behind. Where systemd does not run (a container), the start and the stop
+# cannot happen; the enable state and the scripts that would do them are checked instead.
+# Usage: package_test.sh <quietd .deb>. Prints ok, SKIP or FAIL per check; exits with status 1
+# when a check fails. Needs root to install.
+set -uo pipefail
+
+deb=$(realpath "$1")
+failures=0
+fail() {
+  echo "FAIL: $*"
+  failures=$((failures + 1))
+}
+pass() { echo "ok: $*"; }
+skip() { echo "SKIP: $*"; }
+finish() {
+  echo "$failures failed"
+  exit $((failures > 0))
+}
+apt() { DEBIAN_FRONTEND=noninteractive apt-get -y -qq -o DPkg::Lock::Timeout=300 "$@"; }
+
+# --- The package as built ----------------------------------------------------------------------
+# Lintian's tags go to standard output; its remark on running as root does not.
+if verdict=$(lintian --fail-on error,warning "$deb" 2>/dev/null); then
+  pass "lintian: no error or warning${verdict:+ ($verdict)}"
+else
+  fail "lintian: $verdict"
+fi
+
+files=(/lib/systemd/system/quietd.service /usr/bin/quietd /usr/share/doc/quietd/changelog.gz
+       /usr/share/doc/quietd/copyright /usr/share/man/man8/quietd.8.gz)
+listing=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { sub(/^\./, "", $6); print $6 }' | sort)
+[ "$listing" = "$(printf '%s\n' "${files[@]}")" ] && pass "holds ${files[*]}" ||
+  fail "holds: $(echo $listing)"
+dpkg-deb --fsys-tarfile "$deb" | tar -xO ./lib/systemd/system/quietd.service |
+  grep -qx 'ExecStart=/usr/bin/quietd' || fail "the packaged unit does not start /usr/bin/quietd"
+# The scripts debhelper writes from the unit: start on configure, stop on removal.
+dpkg-deb -I "$deb" postinst | grep -q "deb-systemd-invoke \$_dh_action 'quietd.service'" &&
+  dpkg-deb -I "$deb" prerm | grep -q "deb-systemd-invoke stop 'quietd.service'" &&
+  pass "maintainer scripts start and stop quietd.service" ||
+  fail "maintainer scripts do not start and stop quietd.service"
+
+# --- Installed and removed on this machine ----------------------------------------------------
+if dpkg-query -W -f='${Status}' quietd 2>/dev/null | grep -q 'ok installed'; then
+  skip "install and removal: a quietd package is installed here already, and left alone"
+  finish
+fi
+if [ "$(id -u)" -ne 0 ]; then
+  skip "install and removal: needs root"
+  finish
+fi
+installed=""
+trap '[ -z "$installed" ] || apt purge quietd >/dev/null 2>&1' EXIT
+
+# systemd runs when /run/systemd/system exists (sd_booted's test); policy-rc.d may still forbid
+# starting services, as it does in most containers.
+systemd=""
+if [ -d /run/systemd/system ]; then
+  if [ -x /usr/sbin/policy-rc.d ] && ! /usr/sbin/policy-rc.d quietd.service start >/dev/null 2>&1; then
+    skip "start and stop: /usr/sbin/policy-rc.d forbids starting services here"
+  else
+    systemd=yes
+  fi
+else
+  skip "start and stop: systemd does not run here (PID 1 is $(ps -p 1 -o comm=))"
+fi
+
+if apt install "$deb" >/tmp/quietd-package-test.log 2>&1; then
+  installed=yes
+  pass "apt-get install $(basename "$deb")"
+else
+  fail "apt-get install: $(cat /tmp/quietd-package-test.log)"
+fi
+rm -f /tmp/quietd-package-test.log
+if [ -n "$installed" ]; then
+  state=$(systemctl is-enabled quietd.service 2>&1)
+  [ "$state" = enabled ] && pass "quietd.service is enabled" || fail "quietd.service is $state"
+  # Exit status 1 after the usage text: what counts is that the dynamic linker found everything.
+  usage=$(/usr/bin/quietd -? 2>&1)
+  grep -q 'quietd -? | \[-v\] \[-p <port>\]' <<<"$usage" && pass "the installed quietd runs" ||
+    fail "the installed quietd does not run: $usage"
+  if [ -n "$systemd" ]; then
+    # The unit is started when installation ends; give it a few seconds to bind.
+    answer=""
+    for _ in $(seq 50); do
+      answer=$(
+        exec 2>/dev/null 3<>/dev/tcp/127.0.0.1/80 && printf 'GET / HTTP/1.0\r\n\r\n' >&3 &&
+          timeout 5 head -1 <&3
+      ) && break
+      sleep 0.1
+    done
+    systemctl is-active --quiet quietd.service && [ "$answer" = $'HTTP/1.0 200 OK\r' ] &&
+      pass "the service runs and answers on 127.0.0.1:80" ||
+      fail "the service after installation: $(systemctl is-active quietd.service), answer '$answer'"
+  fi
+
+  apt remove quietd >/dev/null 2>&1 || fail "apt-get remove quietd"
+  if [ -n "$systemd" ]; then
+    systemctl is-active --quiet quietd.service && fail "quietd.service still runs after removal" ||
+      pass "removal stops the service"
+  fi
+  apt purge quietd >/dev/null 2>&1 || fail "apt-get purge quietd"
+  installed=""
+  left=$(ls -d "${files[@]}" 2>/dev/null; find /etc/systemd /var/lib/systemd -name 'quietd.service*' 2>/dev/null)
+  [ -z "$left" ] && pass "removed and purged, nothing is left" || fail "left after purge: $left"
+fi
+finish
