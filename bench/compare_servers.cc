@@ -134,8 +134,35 @@ void pinToCore(int core) {
   (void)sched_setaffinity(0, sizeof set, &set);
 }
 
+// Returns true when pid holds the socket listening on 127.0.0.1:port. Other people's servers
+// come and go on this machine, and one may take a port between freePort() and our server's
+// bind: an answer on the port alone does not show that it came from our server.
+bool listensOn(pid_t pid, int port) {
+  char wanted[16];  // "0100007F:1F90", as /proc/net/tcp writes 127.0.0.1:8080
+  std::snprintf(wanted, sizeof wanted, "0100007F:%04X", port);
+  std::ifstream table("/proc/net/tcp");
+  std::string line, inode;
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state, skip;
+    // sl local rem st tx:rx tr:when retrnsmt uid timeout inode
+    if (fields >> slot >> local >> remote >> state >> skip >> skip >> skip >> skip >> skip >>
+            inode &&
+        local == wanted && state == "0A") {  // 0A: listening
+      const std::string socket = "socket:[" + inode + "]";
+      std::error_code ignored;
+      const std::string descriptors = "/proc/" + std::to_string(pid) + "/fd";
+      for (const auto& entry : std::filesystem::directory_iterator(descriptors, ignored)) {
+        if (std::filesystem::read_symlink(entry.path(), ignored).string() == socket) return true;
+      }
+    }
+  }
+  return false;
+}
+
 // Starts command on core (none when core is -1) with its output going to logPath, and waits
-// until it answers on port. Returns the pid, or -1 when it did not come up within 5 s.
+// until it listens and answers on port. Returns the pid, or -1 when it did not come up within
+// 5 s.
 pid_t startServer(const std::vector<std::string>& command, int core, int port,
                   const std::string& logPath) {
   const pid_t pid = fork();
@@ -158,7 +185,7 @@ pid_t startServer(const std::vector<std::string>& command, int core, int port,
   while (secondsSince(start) < 5) {
     int status;
     if (waitpid(pid, &status, WNOHANG) == pid) return -1;
-    if (answersRequest(port, 500)) return pid;
+    if (listensOn(pid, port) && answersRequest(port, 500)) return pid;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   kill(pid, SIGKILL);
@@ -369,24 +396,26 @@ int main(int argc, char** argv) {
 
   std::vector<Server> servers(2);
   servers[0].name = "quietd";
-  servers[0].port = freePort();
-  servers[0].command = {quietdPath, "-p", std::to_string(servers[0].port)};
   servers[1].name = "nginx";
-  servers[1].port = freePort();
-  std::ofstream(directory + "/nginx.conf") << nginxConfig(directory, servers[1].port);
-  servers[1].command = {nginxPath,
-                        "-p",
-                        directory,
-                        "-c",
-                        directory + "/nginx.conf",
-                        "-e",
-                        directory + "/nginx-error.log"};
+  // The command line for a server on a port.
+  auto commandFor = [&](const Server& server) -> std::vector<std::string> {
+    if (&server == &servers[0]) return {quietdPath, "-p", std::to_string(server.port)};
+    std::ofstream(directory + "/nginx.conf") << nginxConfig(directory, server.port);
+    return {nginxPath, "-p", directory, "-c", directory + "/nginx.conf",
+            "-e", directory + "/nginx-error.log"};
+  };
 
   writeBack(quietdPath);
   int status = 0;
   for (Server& server : servers) {
-    server.pid = startServer(server.command, serverCore, server.port,
-                             directory + "/" + server.name + ".out");
+    // A port taken by someone else at the wrong moment costs a try; a server that does not
+    // start at all fails all three.
+    for (int attempt = 0; attempt < 3 && server.pid < 0; ++attempt) {
+      server.port = freePort();
+      server.command = commandFor(server);
+      server.pid = startServer(server.command, serverCore, server.port,
+                               directory + "/" + server.name + ".out");
+    }
     if (server.pid < 0) {
       std::printf("Error: %s did not start (see %s/%s.out)\n", server.name.c_str(),
                   directory.c_str(), server.name.c_str());
@@ -418,6 +447,12 @@ int main(int argc, char** argv) {
   std::vector<long> peakKb(servers.size());
   for (std::size_t v = 0; v < servers.size(); ++v) {
     peakKb[v] = servers[v].pid > 0 ? procKb(servers[v].pid, "status", "VmHWM") : -1;
+    // A server gone before the end leaves figures that are not its own.
+    if (servers[v].pid > 0 && !listensOn(servers[v].pid, servers[v].port)) {
+      std::printf("Error: %s stopped listening during the run (see %s/%s.out)\n",
+                  servers[v].name.c_str(), directory.c_str(), servers[v].name.c_str());
+      status = 1;
+    }
     stopServer(servers[v].pid);
   }
   if (status != 0) return status;  // the directory stays, with the servers' output
