@@ -62,10 +62,10 @@ constexpr auto kHeldSettle = std::chrono::milliseconds(100);
 constexpr double kHeldCapSeconds = 5;
 
 // The targets, as ratios in the same run.
-constexpr double kCpuRatioTarget = 0.7;                // quietd against nginx
-constexpr double kOneClientLatencyRatioTarget = 1.0;   // quietd against nginx
-constexpr double kBurstRatioTarget = 3;                // quietd against nginx
-constexpr double kHeldCpuRatioTarget = 1.3;            // quietd with connections held, and without
+constexpr double kCpuRatioTarget = 0.7;               // quietd against nginx
+constexpr double kOneClientLatencyRatioTarget = 1.0;  // quietd against nginx
+constexpr double kBurstRatioTarget = 3;               // quietd against nginx
+constexpr double kHeldCpuRatioTarget = 1.3;           // quietd with connections held, and without
 constexpr long kPrivateMemoryTargetKb = 512;
 
 // One server under test, started as our child.
@@ -91,9 +91,9 @@ enum ScenarioIndex : std::size_t { kOneClient = 0, kSixtyFourClients = 2, kBurst
 // What one scenario measured on one server, over all its rounds.
 struct Tally {
   LoadResult result;
-  long cpuTicks = 0;          // the server's, while the measured requests ran
-  long privateKb = -1;        // the most private memory seen after (or, held, during) a run
-  long heldFailed = 0;        // held connections that could not be opened
+  long cpuTicks = 0;    // the server's, while the measured requests ran
+  long privateKb = -1;  // the most private memory seen after (or, held, during) a run
+  long heldFailed = 0;  // held connections that could not be opened
 };
 
 void merge(const LoadResult& from, LoadResult* into) {
@@ -298,10 +298,9 @@ LoadResult runLoad(const Scenario& scenario, int port) {
   switch (scenario.kind) {
     case ScenarioKind::kClosedLoop:
     case ScenarioKind::kHeld:
-      return runClosedLoop(LoadPlan{port, scenario.clients, scenario.count,
-                                    scenario.kind == ScenarioKind::kHeld ? kHeldCapSeconds
-                                                                         : kRunCapSeconds,
-                                    kTimeoutMs});
+      return runClosedLoop(LoadPlan{
+          port, scenario.clients, scenario.count,
+          scenario.kind == ScenarioKind::kHeld ? kHeldCapSeconds : kRunCapSeconds, kTimeoutMs});
     case ScenarioKind::kBurst:
       return runBursts(port, scenario.clients, static_cast<int>(scenario.count), kRunCapSeconds,
                        kTimeoutMs);
@@ -401,8 +400,13 @@ int main(int argc, char** argv) {
   auto commandFor = [&](const Server& server) -> std::vector<std::string> {
     if (&server == &servers[0]) return {quietdPath, "-p", std::to_string(server.port)};
     std::ofstream(directory + "/nginx.conf") << nginxConfig(directory, server.port);
-    return {nginxPath, "-p", directory, "-c", directory + "/nginx.conf",
-            "-e", directory + "/nginx-error.log"};
+    return {nginxPath,
+            "-p",
+            directory,
+            "-c",
+            directory + "/nginx.conf",
+            "-e",
+            directory + "/nginx-error.log"};
   };
 
   writeBack(quietdPath);
@@ -525,8 +529,8 @@ int main(int argc, char** argv) {
     const LoadResult& bursts = tallies[kBurst][v].result;
     burstMedianMs[v] = percentile(bursts.burstsMs, 0.5);
     std::printf("| %s | %.1f | %.2f / %.2f | %ld | %ld |\n", servers[v].name.c_str(),
-                closedLoopCpuUs[v], burstMedianMs[v], percentile(bursts.burstsMs, 1),
-                privateKb[v], peakKb[v]);
+                closedLoopCpuUs[v], burstMedianMs[v], percentile(bursts.burstsMs, 1), privateKb[v],
+                peakKb[v]);
   }
 
   auto ratio = [](double ours, double theirs) { return theirs > 0 ? ours / theirs : 0.0; };

@@ -328,15 +328,17 @@ HeldConnections::HeldConnections(int port, int count, int timeoutMs) {
     }
     // Wait for the handshake (on loopback it is usually over already), then send the head.
     pollfd writable{fd, POLLOUT, 0};
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     int error = 0;
     socklen_t length = sizeof error;
     const bool connected =
         poll(&writable, 1, static_cast<int>(std::max<long>(left.count(), 0))) == 1 &&
         getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
     const bool silent = i % 2 == 0;
-    if (!connected || (!silent && send(fd, kUnfinishedHead.data(), kUnfinishedHead.size(),
-                                       MSG_NOSIGNAL) != static_cast<ssize_t>(kUnfinishedHead.size()))) {
+    if (!connected ||
+        (!silent && send(fd, kUnfinishedHead.data(), kUnfinishedHead.size(), MSG_NOSIGNAL) !=
+                        static_cast<ssize_t>(kUnfinishedHead.size()))) {
       ++failed_;
       close(fd);
       continue;
