@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <string_view>
 #include <thread>
 
 namespace {
@@ -311,6 +313,42 @@ LoadResult runIdleClients(int port, int idle, int rounds, double maxSeconds, int
   }
   result.seconds = millisecondsBetween(begin, Clock::now()) / 1000;
   return result;
+}
+
+HeldConnections::HeldConnections(int port, int count, int timeoutMs) {
+  // A request head that never ends: a server that waits for the rest waits for ever.
+  static constexpr std::string_view kUnfinishedHead = "GET / HTTP/1.1\r\nHost: a\r\n";
+  const auto deadline = after(Clock::now(), timeoutMs / 1000.0);
+  for (int i = 0; i < count; ++i) {
+    Clock::time_point ignored;
+    const int fd = startConnect(port, &ignored);
+    if (fd < 0) {
+      ++failed_;
+      continue;
+    }
+    // Wait for the handshake (on loopback it is usually over already), then send the head.
+    pollfd writable{fd, POLLOUT, 0};
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    int error = 0;
+    socklen_t length = sizeof error;
+    const bool connected =
+        poll(&writable, 1, static_cast<int>(std::max<long>(left.count(), 0))) == 1 &&
+        getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+    const bool silent = i % 2 == 0;
+    if (!connected ||
+        (!silent && send(fd, kUnfinishedHead.data(), kUnfinishedHead.size(), MSG_NOSIGNAL) !=
+                        static_cast<ssize_t>(kUnfinishedHead.size()))) {
+      ++failed_;
+      close(fd);
+      continue;
+    }
+    sockets_.push_back(fd);
+  }
+}
+
+HeldConnections::~HeldConnections() {
+  for (const int fd : sockets_) close(fd);
 }
 
 bool answersRequest(int port, int timeoutMs) {

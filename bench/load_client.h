@@ -41,6 +41,26 @@ LoadResult runBursts(int port, int clients, int bursts, double maxSeconds, int t
 // round starts after maxSeconds.
 LoadResult runIdleClients(int port, int idle, int rounds, double maxSeconds, int timeoutMs);
 
+// Connections opened against a server and left open until this object goes: every other one
+// sends nothing, the rest send a request head without the blank line that ends it (as a slow
+// or stalled client would), and none of them reads or closes before the end.
+class HeldConnections {
+ public:
+  // Opens `count` connections to 127.0.0.1:port, giving each at most timeoutMs to connect
+  // before its head is sent. Those that fail to connect are counted in failed().
+  HeldConnections(int port, int count, int timeoutMs);
+  ~HeldConnections();
+  HeldConnections(const HeldConnections&) = delete;
+  HeldConnections& operator=(const HeldConnections&) = delete;
+
+  int held() const { return static_cast<int>(sockets_.size()); }
+  int failed() const { return failed_; }
+
+ private:
+  std::vector<int> sockets_;
+  int failed_ = 0;
+};
+
 // Sends one request and waits at most timeoutMs for its answer; true when it was answered.
 bool answersRequest(int port, int timeoutMs);
 
