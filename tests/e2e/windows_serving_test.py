@@ -220,6 +220,78 @@ def check_serving(exe, env):
         server.stop()
 
 
+# Clients that keep a connection open without finishing with it, as in fault_test.cc (whose
+# descriptor-limit case has no counterpart here): (name, sent once connected, sent again before
+# each timed GET, receive buffer or 0 for the default).
+UNFINISHED = b"GET / HTTP/1.1\r\nHost: a\r\n"
+
+
+def request_of_size(size):
+    """A whole request for an image, of exactly size bytes."""
+    head, tail = b"GET /a.gif HTTP/1.1\r\nX: ", b"\r\n\r\n"
+    return head + b"p" * (size - len(head) - len(tail)) + tail
+
+
+HELD_KINDS = [
+    ("silent", b"", b"", 0),
+    ("unfinished head", UNFINISHED, b"", 0),
+    ("16384 bytes", request_of_size(16384), b"", 0),
+    ("over 16 KB", request_of_size(20384), b"", 0),
+    ("pipelined, the last unfinished",
+     b"GET /a.gif HTTP/1.1\r\n\r\nGET /b.png HTTP/1.1\r\n\r\n" + UNFINISHED, b"", 0),
+    ("trickling", UNFINISHED, b"X", 0),
+    ("tiny window, never reads", b"GET /a.gif HTTP/1.1\r\nHost: a\r\n", b"", 1),
+]
+HELD = 40
+
+
+def hold_and_ask(port, opening, trickle, window):
+    """Holds HELD connections of one kind while ten GETs are timed; returns the slowest GET's
+    seconds and the first wrong answer (None when all were right)."""
+    held = []
+    try:
+        for _ in range(HELD):
+            held.append(socket.socket())
+            if window:
+                held[-1].setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, window)
+            held[-1].connect(("127.0.0.1", port))
+            held[-1].sendall(opening)
+        slowest = 0
+        for _ in range(10):
+            time.sleep(0.25)  # the answered ones outlast the server's wait for their last bytes
+            for s in held:
+                s.sendall(trickle)
+            asked = time.monotonic()
+            try:
+                answer = without_date(exchange(port, b"GET /a.gif HTTP/1.1\r\n\r\n", timeout=2))
+            except OSError as error:
+                answer = repr(error).encode()
+            slowest = max(slowest, time.monotonic() - asked)
+            if answer != IMAGE + GIF:
+                return slowest, answer  # stalled: every later GET would wait as long
+        return slowest, None
+    finally:
+        for s in held:
+            s.close()
+
+
+def check_held_connections(exe, env):
+    port = free_port()
+    server = Server(exe, env, ["-p", str(port)])
+    try:
+        check(server.read_until(b"Successful Binding\r\n", 60), f"start-up: {server.output!r}")
+        for name, opening, trickle, window in HELD_KINDS:
+            slowest, wrong = hold_and_ask(port, opening, trickle, window)
+            print(f"{name:32} {HELD} held: slowest GET {slowest * 1000:.0f} ms", flush=True)
+            check(wrong is None, f"{name}: a GET with {HELD} held got {(wrong or b'')[:80]!r}")
+            # A fault here costs a second or more per held connection.
+            check(slowest < 1, f"{name}: a GET with {HELD} held took {slowest:.2f} s")
+            answer = without_date(exchange(port, b"GET /after.gif HTTP/1.1\r\n\r\n"))
+            check(answer == IMAGE + GIF, f"{name}: answer once they closed: {answer[:80]!r}")
+    finally:
+        server.stop()
+
+
 def check_usage(exe, env):
     for arguments in (["-?"], ["-x"], ["-p"]):
         process = Server(exe, env, arguments)
@@ -239,6 +311,7 @@ def main():
     began = time.monotonic()
     try:
         check_serving(exe, env)
+        check_held_connections(exe, env)
         check_usage(exe, env)
     finally:
         # The prefix's wineserver goes by itself a few seconds after its last client.
