@@ -1,4 +1,5 @@
-// The server routine: sets up the listening socket, then serves one connection after another.
+// The server routine: sets up the listening socket, then serves every connection from one
+// readiness loop, so that no client ever waits for another.
 #pragma once
 
 #include "log/request_log.h"
@@ -8,11 +9,18 @@
 // connections forever. Returns 1 only when the set-up fails, after closing what it opened.
 int runServer(const char* root, int port, Verbosity verbosity);
 
-// Serves one accepted connection: one receive, the log entry, the answer. Always closes
-// connection.
-void serveConnection(SOCKET connection, const char* root, Verbosity verbosity);
+// What becomes of a connection after serveConnection has looked at it.
+enum class ConnectionFate {
+  kClose,    // done with: the caller closes it
+  kWait,     // its request has not arrived yet: wait until it is readable
+  kLinger,   // answered, but its request was not read whole: drain it for a while, then close
+};
 
-// Ends the sending side of connection and reads what the peer still sends, for at most
-// timeoutMs, so that closing does not reset a connection whose request was not read to its
-// end (the reset could destroy the answer before the peer reads it).
-void drainConnection(SOCKET connection, int timeoutMs);
+// Serves a connection whose request may have arrived: one receive without waiting, the log
+// entry, the answer. A failed receive prints its "Error: %d in recv" line. Never closes
+// connection and never waits.
+ConnectionFate serveConnection(SOCKET connection, const char* root, Verbosity verbosity);
+
+// Reads and drops what the peer of a lingering connection still sends, as far as it has
+// arrived. Returns true when the peer has finished (closed, or the connection failed).
+bool drainConnection(SOCKET connection);

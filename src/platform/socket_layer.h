@@ -62,14 +62,30 @@ long hostLookupError();
 // without these options.
 bool prepareListener(SOCKET listener, int deferSeconds);
 
-// Accepts one connection without asking for the peer's address; the new socket
-// is not inherited by child processes. Returns INVALID_SOCKET on failure.
+// Accepts one connection without asking for the peer's address. The new socket
+// never blocks (every wait goes through the readiness loop) and is not inherited
+// by child processes. Returns INVALID_SOCKET on failure.
 SOCKET acceptConnection(SOCKET listener);
 
-// Receives once into buffer, waiting at most timeoutMs for the first byte.
-// Returns the byte count (0 when the peer closed), or SOCKET_ERROR with the
-// platform's time-out code as the last error when nothing came in time.
-int receiveWithTimeout(SOCKET s, char* buffer, int size, int timeoutMs);
+// True when the last call failed for want of descriptors or memory: a condition
+// that lasts until something is closed, so retrying at once would only spin.
+bool lackedResources();
+
+// What receiveNow returns when nothing has arrived yet.
+inline constexpr int kNothingYet = -2;
+
+// Receives once into buffer without waiting. Returns the byte count (0 when the
+// peer closed), kNothingYet when no byte has arrived, or SOCKET_ERROR.
+int receiveNow(SOCKET s, char* buffer, int size);
+
+// The error code a receive reports when its time limit runs out (EAGAIN on
+// POSIX, WSAETIMEDOUT on Windows); the loop prints it for a connection that
+// never sent its request.
+int receiveTimeoutCode();
+
+// Raises the number of descriptors the process may hold as far as the system
+// lets it. Returns how many it may hold now.
+int raiseDescriptorLimit();
 
 // Sends all of data, continuing after partial sends, waiting at most timeoutMs
 // whenever the peer's window is full. Never raises a signal for a peer that has

@@ -1,9 +1,12 @@
 // The socket layer over BSD sockets and the C library (Linux and other POSIX systems).
 #include <errno.h>
+#include <fcntl.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdio>
 
 #include "platform/socket_layer.h"
@@ -28,8 +31,9 @@ bool prepareListener(SOCKET listener, int deferSeconds) {
   int on = 1;
   (void)setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
 #ifdef TCP_DEFER_ACCEPT
-  // Browsers open speculative connections that send nothing for a long time;
-  // the kernel keeps them out of accept() until their request arrives.
+  // Nearly every connection then comes with its request, and is answered at once
+  // without a round through the readiness loop; browsers' speculative connections,
+  // which send nothing for a long time, stay with the kernel meanwhile.
   return setsockopt(listener, IPPROTO_TCP, TCP_DEFER_ACCEPT, &deferSeconds, sizeof deferSeconds) ==
          0;
 #else
@@ -39,11 +43,42 @@ bool prepareListener(SOCKET listener, int deferSeconds) {
 }
 
 SOCKET acceptConnection(SOCKET listener) {
-#ifdef SOCK_CLOEXEC
-  return accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+#ifdef SOCK_NONBLOCK
+  return accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
 #else
-  return accept(listener, nullptr, nullptr);
+  const SOCKET connection = accept(listener, nullptr, nullptr);
+  if (connection != INVALID_SOCKET) {
+    (void)fcntl(connection, F_SETFL, fcntl(connection, F_GETFL) | O_NONBLOCK);
+    (void)fcntl(connection, F_SETFD, FD_CLOEXEC);
+  }
+  return connection;
 #endif
+}
+
+bool lackedResources() {
+  return errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM;
+}
+
+int receiveNow(SOCKET s, char* buffer, int size) {
+  ssize_t received;
+  do {
+    received = recv(s, buffer, static_cast<std::size_t>(size), 0);
+  } while (received < 0 && errno == EINTR);
+  if (received < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? kNothingYet : SOCKET_ERROR;
+  return static_cast<int>(received);
+}
+
+int receiveTimeoutCode() { return EAGAIN; }
+
+int raiseDescriptorLimit() {
+  rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1024;
+  if (limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    (void)setrlimit(RLIMIT_NOFILE, &limit);  // the old limit still holds if this fails
+    (void)getrlimit(RLIMIT_NOFILE, &limit);
+  }
+  return limit.rlim_cur > INT_MAX ? INT_MAX : static_cast<int>(limit.rlim_cur);
 }
 
 namespace {
@@ -60,17 +95,6 @@ bool waitFor(SOCKET s, short events, int timeoutMs) {
 }
 
 }  // namespace
-
-int receiveWithTimeout(SOCKET s, char* buffer, int size, int timeoutMs) {
-  // The request is nearly always there already, so try without waiting first:
-  // the common case then costs one system call.
-  ssize_t received = recv(s, buffer, size, MSG_DONTWAIT);
-  while (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-    if (errno != EINTR && !waitFor(s, POLLIN, timeoutMs)) return SOCKET_ERROR;
-    received = recv(s, buffer, size, MSG_DONTWAIT);
-  }
-  return received < 0 ? SOCKET_ERROR : static_cast<int>(received);
-}
 
 bool sendAll(SOCKET s, const char* data, std::size_t length, bool moreFollows, int timeoutMs) {
   int flags = MSG_NOSIGNAL | MSG_DONTWAIT;

@@ -2,9 +2,9 @@
 // and closesocket are Winsock's own; this file supplies the helpers the two platforms do
 // differently.
 //
-// Every connection comes from acceptConnection, which makes it non-blocking: receive and
-// send then try first and wait in select only when they must, so that no call blocks past its
-// time limit (Windows has no per-call MSG_DONTWAIT).
+// Every connection comes from acceptConnection, which makes it non-blocking: a receive never
+// waits, and a send waits in select only when its caller gives it time (Windows has no
+// per-call MSG_DONTWAIT).
 #include <climits>
 #include <cstdio>
 
@@ -58,14 +58,22 @@ bool waitFor(SOCKET s, bool forWriting, int timeoutMs) {
 
 }  // namespace
 
-int receiveWithTimeout(SOCKET s, char* buffer, int size, int timeoutMs) {
-  int received = recv(s, buffer, size, 0);
-  while (received == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK) {
-    if (!waitFor(s, false, timeoutMs)) return SOCKET_ERROR;
-    received = recv(s, buffer, size, 0);
-  }
+int receiveNow(SOCKET s, char* buffer, int size) {
+  const int received = recv(s, buffer, size, 0);
+  if (received == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK) return kNothingYet;
   return received;
 }
+
+int receiveTimeoutCode() { return WSAETIMEDOUT; }
+
+bool lackedResources() {
+  const int code = WSAGetLastError();
+  return code == WSAEMFILE || code == WSAENOBUFS;
+}
+
+// Windows sets no per-process limit on sockets that a program could raise; the loop's own
+// table is the bound.
+int raiseDescriptorLimit() { return INT_MAX; }
 
 bool sendAll(SOCKET s, const char* data, std::size_t length, bool moreFollows, int timeoutMs) {
   (void)moreFollows;  // see acceptConnection: the connection sends without delay anyway

@@ -42,6 +42,8 @@ DATE = re.compile(
 )
 WSAEADDRINUSE = 10048
 WSAETIMEDOUT = 10060
+# How long the server waits for a request, in seconds.
+REQUEST_TIME_LIMIT = 60
 
 
 def header(length, kind):
@@ -107,6 +109,8 @@ def exchange(port, request, timeout=5.0):
     with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
         if request:
             s.sendall(request)
+        else:  # a client that asks nothing ends its side, or it would wait for the time limit
+            s.shutdown(socket.SHUT_WR)
         received = b""
         while True:
             try:
@@ -181,6 +185,11 @@ def check_serving(exe, env):
             f"host lines: {server.output!r}",
         )
 
+        # A client that sends nothing waits in the loop while others are served, and is closed
+        # when its time runs out, with Winsock's time-out code.
+        idle = socket.create_connection(("127.0.0.1", port), timeout=5)
+        idle_since = time.monotonic()
+
         for request, expected in ANSWERS:
             answer = without_date(exchange(port, request))
             check(answer == expected, f"answer to {request[:60]!r}: {answer[:200]!r}")
@@ -195,15 +204,17 @@ def check_serving(exe, env):
             "answer after peers that reset",
         )
 
-        # A client that sends nothing is closed after the receive time-out, with Winsock's code.
-        with socket.create_connection(("127.0.0.1", port), timeout=5):
-            started_at = time.monotonic()
-            answer = without_date(exchange(port, b"GET / HTTP/1.1\r\n\r\n"))
-            waited = time.monotonic() - started_at
+        started_at = time.monotonic()
+        answer = without_date(exchange(port, b"GET / HTTP/1.1\r\n\r\n"))
+        waited = time.monotonic() - started_at
         check(answer == TEXT + b" ", f"answer behind an idle client: {answer!r}")
         check(waited < 4, f"an idle client held the server for {waited:.1f} s")
         timeout_line = b"Error: %d in recv\r\n" % WSAETIMEDOUT
-        check(server.read_until(timeout_line, 5), f"time-out line: {server.output!r}")
+        check(b"in recv" not in server.output, f"the idle client closed early: {server.output!r}")
+        left = REQUEST_TIME_LIMIT + 15 - (time.monotonic() - idle_since)
+        check(server.read_until(timeout_line, left), f"time-out line: {server.output!r}")
+        check(idle.recv(16) == b"", "the idle client is closed")
+        idle.close()
 
         # A second instance on the same port fails with status 1 after the bind error line.
         second = Server(exe, env, ["-p", str(port)])

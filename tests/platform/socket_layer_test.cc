@@ -16,23 +16,18 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-TEST(SocketLayer, ReceiveGivesUpOnASilentPeer) {
+TEST(SocketLayer, ReceiveNeverWaits) {
   ConnectedPair pair;
   char buffer[16];
   const auto start = Clock::now();
-  EXPECT_EQ(SOCKET_ERROR, receiveWithTimeout(pair.server, buffer, sizeof buffer, 200));
-  EXPECT_EQ(EAGAIN, WSAGetLastError());
-  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(150));
-}
-
-TEST(SocketLayer, ReceiveTakesWhatArrivesWhileWaiting) {
-  ConnectedPair pair;
-  char buffer[16];
-  EXPECT_EQ(SOCKET_ERROR, receiveWithTimeout(pair.server, buffer, sizeof buffer, 0));
+  EXPECT_EQ(kNothingYet, receiveNow(pair.server, buffer, sizeof buffer));
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(100));
   send(pair.client, "GET", 3, 0);
-  EXPECT_EQ(3, receiveWithTimeout(pair.server, buffer, sizeof buffer, 1000));
+  usleep(20000);
+  EXPECT_EQ(3, receiveNow(pair.server, buffer, sizeof buffer));
   shutdown(pair.client, SHUT_WR);
-  EXPECT_EQ(0, receiveWithTimeout(pair.server, buffer, sizeof buffer, 1000));
+  usleep(20000);
+  EXPECT_EQ(0, receiveNow(pair.server, buffer, sizeof buffer));
 }
 
 TEST(SocketLayer, SendingToAPeerThatHasGoneNeitherKillsNorStalls) {
@@ -81,7 +76,8 @@ TEST(SocketLayer, HeldBackDataLeavesWhenSendingEnds) {
   ConnectedPair unread;
   send(unread.client, "GET / HTTP/1.0\r\n\r\nmore", 22, 0);
   char buffer[4];
-  ASSERT_EQ(4, receiveWithTimeout(unread.server, buffer, sizeof buffer, 1000));
+  usleep(20000);
+  ASSERT_EQ(4, receiveNow(unread.server, buffer, sizeof buffer));
   ASSERT_TRUE(sendAll(unread.server, "answer", 6, true, 1000));
   finishSending(unread.server);
   closesocket(unread.server);
