@@ -295,7 +295,7 @@ TEST(HeldConnections, NoClientWaitsForAnother) {
     const long long cpuBefore = readCpuTimeMs(server.process.pid());
     const auto heldSince = Clock::now();
     // Long enough for the answered ones to outlast the server's wait for their last bytes.
-    milliseconds slowest{0};
+    std::chrono::duration<double, std::milli> slowest{0};
     for (int round = 0; round < 10; ++round) {
       std::this_thread::sleep_for(milliseconds(250));
       if (!kind.trickle.empty()) {
@@ -304,14 +304,14 @@ TEST(HeldConnections, NoClientWaitsForAnother) {
       const auto asked = Clock::now();
       const std::string answer =
           withoutDate(exchange(server.port, "GET /a.gif HTTP/1.1\r\n\r\n", 2000));
-      slowest = std::max(slowest, std::chrono::duration_cast<milliseconds>(Clock::now() - asked));
+      slowest = std::max<decltype(slowest)>(slowest, Clock::now() - asked);
       EXPECT_EQ(kImageAnswer, answer) << "round " << round << ", " << kind.count << " held";
       if (answer != kImageAnswer) break;  // stalled: every later GET would wait as long
     }
     const auto heldFor = std::chrono::duration_cast<milliseconds>(Clock::now() - heldSince);
     const long long cpuMs = readCpuTimeMs(server.process.pid()) - cpuBefore;
-    std::printf("%-32s %3d held: slowest GET %4lld ms; server CPU %4lld ms in %lld ms\n",
-                kind.name, kind.count, static_cast<long long>(slowest.count()), cpuMs,
+    std::printf("%-32s %3d held: slowest GET %7.2f ms; server CPU %4lld ms in %lld ms\n",
+                kind.name, kind.count, slowest.count(), cpuMs,
                 static_cast<long long>(heldFor.count()));
     // A fault here costs a second or more per held connection.
     EXPECT_LT(slowest, milliseconds(1000));
