@@ -264,6 +264,9 @@ TEST(HeldConnections, NoClientWaitsForAnother) {
   using std::chrono::milliseconds;
   using Clock = std::chrono::steady_clock;
   const std::string unfinished = "GET / HTTP/1.1\r\nHost: a\r\n";
+  const std::string pipelined =
+      "GET /a.gif HTTP/1.1\r\n\r\nGET /b.png HTTP/1.1\r\n\r\n" + unfinished;
+  const std::vector<std::string> fewDescriptors{"/usr/bin/prlimit", "--nofile=64:64"};
   const struct {
     const char* name;
     std::string opening;  // sent once connected
@@ -276,11 +279,10 @@ TEST(HeldConnections, NoClientWaitsForAnother) {
       {"unfinished head", unfinished, "", 0, 40, {}},
       {"16384 bytes", requestOfSize(kRequestBufferSize), "", 0, 40, {}},
       {"over 16 KB", requestOfSize(kRequestBufferSize + 4000), "", 0, 40, {}},
-      {"pipelined, the last unfinished",
-       "GET /a.gif HTTP/1.1\r\n\r\nGET /b.png HTTP/1.1\r\n\r\n" + unfinished, "", 0, 40, {}},
+      {"pipelined, the last unfinished", pipelined, "", 0, 40, {}},
       {"trickling", unfinished, "X", 0, 40, {}},
       {"tiny window, never reads", "GET /a.gif HTTP/1.1\r\nHost: a\r\n", "", 1, 40, {}},
-      {"300 against 64 descriptors", unfinished, "", 0, 300, {"/usr/bin/prlimit", "--nofile=64:64"}},
+      {"300 against 64 descriptors", unfinished, "", 0, 300, fewDescriptors},
   };
   for (const auto& kind : kinds) {
     SCOPED_TRACE(kind.name);
@@ -310,9 +312,8 @@ TEST(HeldConnections, NoClientWaitsForAnother) {
     }
     const auto heldFor = std::chrono::duration_cast<milliseconds>(Clock::now() - heldSince);
     const long long cpuMs = readCpuTimeMs(server.process.pid()) - cpuBefore;
-    std::printf("%-32s %3d held: slowest GET %7.2f ms; server CPU %4lld ms in %lld ms\n",
-                kind.name, kind.count, slowest.count(), cpuMs,
-                static_cast<long long>(heldFor.count()));
+    std::printf("%-32s %3d held: slowest GET %7.2f ms; server CPU %4lld ms in %lld ms\n", kind.name,
+                kind.count, slowest.count(), cpuMs, static_cast<long long>(heldFor.count()));
     // A fault here costs a second or more per held connection.
     EXPECT_LT(slowest, milliseconds(1000));
     EXPECT_LT(cpuMs, heldFor.count() / 2) << "the server spins";

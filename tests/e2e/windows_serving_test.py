@@ -231,18 +231,16 @@ def check_serving(exe, env):
         server.stop()
 
 
-# Clients that keep a connection open without finishing with it, as in fault_test.cc (whose
-# descriptor-limit case has no counterpart here): (name, sent once connected, sent again before
-# each timed GET, receive buffer or 0 for the default).
-UNFINISHED = b"GET / HTTP/1.1\r\nHost: a\r\n"
-
-
 def request_of_size(size):
     """A whole request for an image, of exactly size bytes."""
     head, tail = b"GET /a.gif HTTP/1.1\r\nX: ", b"\r\n\r\n"
     return head + b"p" * (size - len(head) - len(tail)) + tail
 
 
+# Clients that keep a connection open without finishing with it, as in fault_test.cc (whose
+# descriptor-limit case has no counterpart here): (name, sent once connected, sent again before
+# each timed GET, receive buffer or 0 for the default).
+UNFINISHED = b"GET / HTTP/1.1\r\nHost: a\r\n"
 HELD_KINDS = [
     ("silent", b"", b"", 0),
     ("unfinished head", UNFINISHED, b"", 0),
@@ -293,7 +291,7 @@ def check_held_connections(exe, env):
         check(server.read_until(b"Successful Binding\r\n", 60), f"start-up: {server.output!r}")
         for name, opening, trickle, window in HELD_KINDS:
             slowest, wrong = hold_and_ask(port, opening, trickle, window)
-            print(f"{name:32} {HELD} held: slowest GET {slowest * 1000:.0f} ms", flush=True)
+            print(f"{name:32} {HELD} held: slowest GET {slowest * 1000:.2f} ms", flush=True)
             check(wrong is None, f"{name}: a GET with {HELD} held got {(wrong or b'')[:80]!r}")
             # A fault here costs a second or more per held connection.
             check(slowest < 1, f"{name}: a GET with {HELD} held took {slowest:.2f} s")

@@ -114,8 +114,7 @@ std::string exchange(int port, const std::string& request, int timeoutMs) {
 }
 
 ServerProcess::ServerProcess(const std::vector<std::string>& arguments,
-                             const std::vector<std::string>& environment,
-                             const std::string& binary,
+                             const std::vector<std::string>& environment, const std::string& binary,
                              const std::vector<std::string>& wrapper) {
   int pipeEnds[2];
   if (pipe2(pipeEnds, O_CLOEXEC) != 0) return;
