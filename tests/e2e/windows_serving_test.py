@@ -104,6 +104,19 @@ def free_port():
         return s.getsockname()[1]
 
 
+def wait_listening(port, timeout):
+    """Connects to port until it is taken or timeout passes; true when it was. The server prints
+    its binding line just before it listens."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        with socket.socket() as probe:
+            if probe.connect_ex(("127.0.0.1", port)) == 0:
+                probe.shutdown(socket.SHUT_WR)  # a probe that asks nothing must not wait its time
+                return True
+        time.sleep(0.01)
+    return False
+
+
 def exchange(port, request, timeout=5.0):
     """Sends request on a new connection and reads until the server closes it."""
     with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
@@ -269,7 +282,10 @@ def hold_and_ask(port, opening, trickle, window):
         for _ in range(10):
             time.sleep(0.25)  # the answered ones outlast the server's wait for their last bytes
             for s in held:
-                s.sendall(trickle)
+                try:
+                    s.sendall(trickle)
+                except OSError:
+                    pass  # the server closed it once its time was up
             asked = time.monotonic()
             try:
                 answer = without_date(exchange(port, b"GET /a.gif HTTP/1.1\r\n\r\n", timeout=2))
@@ -288,7 +304,8 @@ def check_held_connections(exe, env):
     port = free_port()
     server = Server(exe, env, ["-p", str(port)])
     try:
-        check(server.read_until(b"Successful Binding\r\n", 60), f"start-up: {server.output!r}")
+        check(server.read_until(b"Successful Binding\r\n", 60) and wait_listening(port, 10),
+              f"start-up: {server.output!r}")
         for name, opening, trickle, window in HELD_KINDS:
             slowest, wrong = hold_and_ask(port, opening, trickle, window)
             print(f"{name:32} {HELD} held: slowest GET {slowest * 1000:.2f} ms", flush=True)
