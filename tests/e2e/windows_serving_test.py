@@ -189,7 +189,7 @@ def check_serving(exe, env):
     port = free_port()
     server = Server(exe, env, ["-p", str(port)])
     try:
-        started = server.read_until(b"Successful Binding\r\n", 60)
+        started = server.read_until(b"Successful Binding\r\n", 60) and wait_listening(port, 10)
         check(started, f"start-up lines on port {port}: {server.output!r}")
         if not started:
             return
