@@ -295,6 +295,7 @@ TEST(HeldConnections, NoClientWaitsForAnother) {
     }
     EXPECT_EQ(0, std::count(held.begin(), held.end(), -1));
     const long long cpuBefore = readCpuTimeMs(server.process.pid());
+    ASSERT_GE(cpuBefore, 0) << "the server's CPU time cannot be read";
     const auto heldSince = Clock::now();
     // Long enough for the answered ones to outlast the server's wait for their last bytes.
     std::chrono::duration<double, std::milli> slowest{0};
