@@ -1,13 +1,18 @@
 #!/usr/bin/env python3
 """A real browser against the quietd binary: headless Chromium opens a page full of blocked ads.
 
-Usage: browser_test.py <path to quietd>
+Usage: browser_test.py <path to quietd> [<path to quietd.exe>]
 The page is a local file whose every element points at the server, spread over several host
 names that the browser is told to resolve to 127.0.0.1. The page writes back, into its own
 DOM, how each element ended, each image's size and when the load event fired; Chromium's
 --dump-dom hands that DOM to the test once the page has loaded. The page is opened once with
 the server quiet and once with "-v". Without Chromium the test exits with status 77, which
 CTest reports as skipped.
+
+Given the Windows build as well, the test instead times a page of many images over many host
+names against each build, the Windows one under wine, and fails when the Windows build takes
+more than 1.5 times as long (a spare connection the browser leaves silent must cost nothing
+there either). Without wine it exits with status 77.
 """
 
 import html
@@ -44,18 +49,18 @@ def element(tag, ident, attribute, url, closing=""):
             'onerror="end(this, \'error\')">%s' % (tag, ident, attribute, url, closing))
 
 
-def make_page(port):
+def make_page(port, hosts=HOSTS, image_count=IMAGE_COUNT):
     """The page and what each of its elements asks for: {id: (host, target)}."""
     asked = {}
 
     def url(index, target):
-        host = HOSTS[index % len(HOSTS)]
+        host = hosts[index % len(hosts)]
         return "http://%s:%d%s" % (host, port, target), (host, target)
 
     link, asked["style"] = url(2, "/css/ads.css")
     style = element("link", "style", 'rel="stylesheet" href', link)
     body = []
-    for index in range(IMAGE_COUNT):
+    for index in range(image_count):
         name = "/banner/%d%s" % (index, EXTENSIONS[index % len(EXTENSIONS)])
         address, asked["img%d" % index] = url(index, name)
         body.append(element("img", "img%d" % index, "src", address))
@@ -173,14 +178,72 @@ def run(binary, chromium, folder, options):
     return faults
 
 
+# The timing page: a news site's worth of blocked images spread over many host names, so that
+# the browser opens many connections and keeps spare ones.
+TIMING_HOSTS = ["ad%d.quietd.test" % n for n in range(20)]
+TIMING_IMAGES = 120
+TIMING_LOADS = 4  # per build; the best counts, as the machine may be busy with other work
+
+
+def compare_windows(binary, exe, chromium):
+    """Times the page against the Linux build and the Windows build under wine, in turns so
+    that both meet the same load on the machine; returns the exit status."""
+    if shutil.which("wine") is None:
+        print("SKIPPED: wine is not installed")
+        return SKIPPED
+    prefix = tempfile.mkdtemp(prefix="quietd-wine-")
+    env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+    env.pop("DISPLAY", None)  # a console program needs no window
+    loads = {"Linux": [], "Windows": []}  # ms to the load event, each time
+    faults = []
+    try:
+        with tempfile.TemporaryDirectory() as folder, QuietdServer(binary) as linux, \
+                QuietdServer(os.path.abspath(exe), wrapper=["wine"], env=env,
+                             start_timeout=60) as windows:
+            pages = []
+            for name, server in (("Linux", linux), ("Windows", windows)):
+                page, asked = make_page(server.port, TIMING_HOSTS, TIMING_IMAGES)
+                path = os.path.join(folder, "timing-%s.html" % name)
+                with open(path, "w") as out:
+                    out.write(page)
+                pages.append((name, path, asked))
+            for _ in range(TIMING_LOADS):
+                for name, path, asked in pages:
+                    report, _ = open_page(chromium, path)
+                    faults += ["%s build: %s" % (name, f) for f in check_page(report, asked)]
+                    if report is not None:
+                        loads[name].append(report["loadMs"])
+    finally:
+        # The prefix's wineserver goes by itself a few seconds after its last client.
+        try:
+            subprocess.run(["wineserver", "-w"], env=env, timeout=30)
+        except subprocess.TimeoutExpired:
+            subprocess.run(["wineserver", "-k"], env=env, timeout=30)
+        shutil.rmtree(prefix, ignore_errors=True)
+    if all(loads.values()):
+        best = {name: min(times) for name, times in loads.items()}
+        for name, times in loads.items():
+            print("%s build: page of %d images over %d host names loaded in %s ms" %
+                  (name, TIMING_IMAGES, len(TIMING_HOSTS), ", ".join("%.0f" % t for t in times)))
+        print("best load: Linux build %.1f ms, Windows build under wine %.1f ms (%.2fx)" %
+              (best["Linux"], best["Windows"], best["Windows"] / best["Linux"]))
+        if best["Windows"] > 1.5 * best["Linux"]:
+            faults.append("the Windows build took more than 1.5 times as long")
+    for fault in faults:
+        print("FAULT: %s" % fault)
+    return 1 if faults else 0
+
+
 def main():
-    if len(sys.argv) != 2:
-        sys.exit("usage: browser_test.py <quietd>")
+    if len(sys.argv) not in (2, 3):
+        sys.exit("usage: browser_test.py <quietd> [<quietd.exe>]")
     chromium = os.environ.get("QUIETD_CHROMIUM") or shutil.which("chromium") or \
         shutil.which("chromium-browser")
     if chromium is None:
         print("SKIPPED: chromium is not installed")
         return SKIPPED
+    if len(sys.argv) == 3:
+        return compare_windows(sys.argv[1], sys.argv[2], chromium)
     failed = 0
     with tempfile.TemporaryDirectory() as folder:
         for options in ([], ["-v"]):

@@ -44,6 +44,25 @@ std::string requestOfSize(std::size_t size) {
   return head + std::string(size - head.size() - tail.size(), 'p') + tail;
 }
 
+// Counts the server's connections on port that the kernel holds back half open (SYN_RECV in
+// /proc/net/tcp), as it does with a silent one until its defer period ends.
+int halfOpen(int port) {
+  std::FILE* table = std::fopen("/proc/net/tcp", "r");
+  if (table == nullptr) return -1;
+  int count = 0;
+  char line[512];
+  unsigned localPort = 0;
+  unsigned state = 0;
+  while (std::fgets(line, sizeof line, table) != nullptr) {
+    if (std::sscanf(line, " %*d: %*x:%x %*x:%*x %x", &localPort, &state) == 2 &&
+        localPort == static_cast<unsigned>(port) && state == 3) {
+      ++count;
+    }
+  }
+  std::fclose(table);
+  return count;
+}
+
 class Faults : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(server_.process.running()) << server_.process.output(); }
@@ -212,6 +231,8 @@ TEST_F(Faults, ConnectionsSilentPastTheDeferPeriodDoNotStallOthers) {
   constexpr int kSilent = 40;
   std::vector<int> silent;
   for (int i = 0; i < kSilent; ++i) silent.push_back(connectTo(server_.port));
+  std::this_thread::sleep_for(milliseconds(200));
+  const int deferredAtStart = halfOpen(server_.port);
   const auto start = Clock::now();
   // The kernel hands such connections over about 30 s after they came; ask across that moment.
   std::this_thread::sleep_for(std::chrono::seconds(27));
@@ -223,17 +244,83 @@ TEST_F(Faults, ConnectionsSilentPastTheDeferPeriodDoNotStallOthers) {
     slowest = std::max(slowest, std::chrono::duration_cast<milliseconds>(Clock::now() - asked));
     std::this_thread::sleep_for(milliseconds(100));
   }
+  // The kernel held each one back, half open on the server's side, and has let go of them all:
+  // the server took them over. (It keeps a silent connection far longer than this case runs,
+  // so no time-out line counts them.)
+  EXPECT_EQ(kSilent, deferredAtStart) << "the silent connections were not held back";
+  EXPECT_EQ(0, halfOpen(server_.port)) << "not every silent connection was handed over";
   for (int s : silent) close(s);
-  const std::string& output = server_.process.output(200);
-  std::size_t handedOver = 0;
-  for (std::size_t at = 0; (at = output.find(" in recv\n", at)) != std::string::npos; ++at) {
-    ++handedOver;
-  }
-  EXPECT_GT(handedOver, 0u) << "no silent connection was handed over: the case was not reached";
   EXPECT_GT(answered, 50);
   // At a second each, forty of them would hold every other client up for most of a minute.
-  EXPECT_LT(slowest, milliseconds(1000)) << handedOver << " handed over";
+  EXPECT_LT(slowest, milliseconds(1000));
   expectStillServing();
+}
+
+// Clients that keep a connection open without finishing with it, as browsers, slow networks and
+// hostile peers do, each kind held by the dozen while other clients ask for a page; and a
+// crowd of them against a descriptor limit far below their number. None of them may make
+// another client wait, nor make the server spin.
+TEST(HeldConnections, NoClientWaitsForAnother) {
+  using std::chrono::milliseconds;
+  using Clock = std::chrono::steady_clock;
+  const std::string unfinished = "GET / HTTP/1.1\r\nHost: a\r\n";
+  const std::string pipelined =
+      "GET /a.gif HTTP/1.1\r\n\r\nGET /b.png HTTP/1.1\r\n\r\n" + unfinished;
+  const std::vector<std::string> fewDescriptors{"/usr/bin/prlimit", "--nofile=64:64"};
+  const struct {
+    const char* name;
+    std::string opening;  // sent once connected
+    std::string trickle;  // sent again before each timed GET
+    int receiveBuffer;    // 0: the default
+    int count;
+    std::vector<std::string> wrapper;  // the server is started through it
+  } kinds[] = {
+      {"silent", "", "", 0, 40, {}},
+      {"unfinished head", unfinished, "", 0, 40, {}},
+      {"16384 bytes", requestOfSize(kRequestBufferSize), "", 0, 40, {}},
+      {"over 16 KB", requestOfSize(kRequestBufferSize + 4000), "", 0, 40, {}},
+      {"pipelined, the last unfinished", pipelined, "", 0, 40, {}},
+      {"trickling", unfinished, "X", 0, 40, {}},
+      {"tiny window, never reads", "GET /a.gif HTTP/1.1\r\nHost: a\r\n", "", 1, 40, {}},
+      {"300 against 64 descriptors", unfinished, "", 0, 300, fewDescriptors},
+  };
+  for (const auto& kind : kinds) {
+    SCOPED_TRACE(kind.name);
+    RunningServer server({}, {}, "", kind.wrapper);
+    ASSERT_TRUE(server.process.running());
+    std::vector<int> held;
+    for (int i = 0; i < kind.count; ++i) {
+      held.push_back(connectTo(server.port, kind.receiveBuffer));
+      if (!kind.opening.empty()) sendText(held.back(), kind.opening);
+    }
+    EXPECT_EQ(0, std::count(held.begin(), held.end(), -1));
+    const long long cpuBefore = readCpuTimeMs(server.process.pid());
+    ASSERT_GE(cpuBefore, 0) << "the server's CPU time cannot be read";
+    const auto heldSince = Clock::now();
+    // Long enough for the answered ones to outlast the server's wait for their last bytes.
+    std::chrono::duration<double, std::milli> slowest{0};
+    for (int round = 0; round < 10; ++round) {
+      std::this_thread::sleep_for(milliseconds(250));
+      if (!kind.trickle.empty()) {
+        for (int s : held) sendText(s, kind.trickle);
+      }
+      const auto asked = Clock::now();
+      const std::string answer =
+          withoutDate(exchange(server.port, "GET /a.gif HTTP/1.1\r\n\r\n", 2000));
+      slowest = std::max<decltype(slowest)>(slowest, Clock::now() - asked);
+      EXPECT_EQ(kImageAnswer, answer) << "round " << round << ", " << kind.count << " held";
+      if (answer != kImageAnswer) break;  // stalled: every later GET would wait as long
+    }
+    const auto heldFor = std::chrono::duration_cast<milliseconds>(Clock::now() - heldSince);
+    const long long cpuMs = readCpuTimeMs(server.process.pid()) - cpuBefore;
+    std::printf("%-32s %3d held: slowest GET %7.2f ms; server CPU %4lld ms in %lld ms\n", kind.name,
+                kind.count, slowest.count(), cpuMs, static_cast<long long>(heldFor.count()));
+    // A fault here costs a second or more per held connection.
+    EXPECT_LT(slowest, milliseconds(1000));
+    EXPECT_LT(cpuMs, heldFor.count() / 2) << "the server spins";
+    for (int s : held) close(s);
+    EXPECT_EQ(kImageAnswer, withoutDate(exchange(server.port, "GET /after.gif HTTP/1.1\r\n\r\n")));
+  }
 }
 
 // The allocation count of a server started with the counting library preloaded.

@@ -104,6 +104,19 @@ def free_port():
         return s.getsockname()[1]
 
 
+def wait_listening(port, timeout):
+    """Connects to port until it is taken or timeout passes; true when it was. The server prints
+    its binding line just before it listens."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        with socket.socket() as probe:
+            if probe.connect_ex(("127.0.0.1", port)) == 0:
+                probe.shutdown(socket.SHUT_WR)  # a probe that asks nothing must not wait its time
+                return True
+        time.sleep(0.01)
+    return False
+
+
 def exchange(port, request, timeout=5.0):
     """Sends request on a new connection and reads until the server closes it."""
     with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
@@ -176,7 +189,7 @@ def check_serving(exe, env):
     port = free_port()
     server = Server(exe, env, ["-p", str(port)])
     try:
-        started = server.read_until(b"Successful Binding\r\n", 60)
+        started = server.read_until(b"Successful Binding\r\n", 60) and wait_listening(port, 10)
         check(started, f"start-up lines on port {port}: {server.output!r}")
         if not started:
             return
@@ -231,6 +244,72 @@ def check_serving(exe, env):
         server.stop()
 
 
+def request_of_size(size):
+    """A whole request for an image, of exactly size bytes."""
+    head, tail = b"GET /a.gif HTTP/1.1\r\nX: ", b"\r\n\r\n"
+    return head + b"p" * (size - len(head) - len(tail)) + tail
+
+
+# Clients that keep a connection open without finishing with it, as in fault_test.cc (whose
+# descriptor-limit case has no counterpart here): (name, sent once connected, sent again before
+# each timed GET, receive buffer or 0 for the default).
+UNFINISHED = b"GET / HTTP/1.1\r\nHost: a\r\n"
+HELD_KINDS = [
+    ("silent", b"", b"", 0),
+    ("unfinished head", UNFINISHED, b"", 0),
+    ("16384 bytes", request_of_size(16384), b"", 0),
+    ("over 16 KB", request_of_size(20384), b"", 0),
+    ("pipelined, the last unfinished",
+     b"GET /a.gif HTTP/1.1\r\n\r\nGET /b.png HTTP/1.1\r\n\r\n" + UNFINISHED, b"", 0),
+    ("trickling", UNFINISHED, b"X", 0),
+    ("tiny window, never reads", b"GET /a.gif HTTP/1.1\r\nHost: a\r\n", b"", 1),
+]
+HELD = 40
+
+
+def check_held_connections(exe, env):
+    """Holds HELD connections of each kind while ten GETs are timed, then closes them."""
+    port = free_port()
+    server = Server(exe, env, ["-p", str(port)])
+    try:
+        check(server.read_until(b"Successful Binding\r\n", 60) and wait_listening(port, 10),
+              f"start-up: {server.output!r}")
+        for name, opening, trickle, window in HELD_KINDS:
+            held = [socket.socket() for _ in range(HELD)]
+            for s in held:
+                if window:
+                    s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, window)
+                s.connect(("127.0.0.1", port))
+                s.sendall(opening)
+            slowest, answer = 0, IMAGE + GIF
+            # Stops at a wrong answer: stalled, every later GET would wait as long.
+            for _ in range(10):
+                if answer != IMAGE + GIF:
+                    break
+                time.sleep(0.25)  # the answered ones outlast the server's wait for their last bytes
+                for s in held:
+                    try:
+                        s.sendall(trickle)
+                    except OSError:
+                        pass  # the server closed it once its time was up
+                asked = time.monotonic()
+                try:
+                    answer = without_date(exchange(port, b"GET /a.gif HTTP/1.1\r\n\r\n", timeout=2))
+                except OSError as error:
+                    answer = repr(error).encode()
+                slowest = max(slowest, time.monotonic() - asked)
+            for s in held:
+                s.close()
+            print(f"{name:32} {HELD} held: slowest GET {slowest * 1000:.2f} ms", flush=True)
+            check(answer == IMAGE + GIF, f"{name}: a GET with {HELD} held got {answer[:80]!r}")
+            # A fault here costs a second or more per held connection.
+            check(slowest < 1, f"{name}: a GET with {HELD} held took {slowest:.2f} s")
+            answer = without_date(exchange(port, b"GET /after.gif HTTP/1.1\r\n\r\n"))
+            check(answer == IMAGE + GIF, f"{name}: answer once they closed: {answer[:80]!r}")
+    finally:
+        server.stop()
+
+
 def check_usage(exe, env):
     for arguments in (["-?"], ["-x"], ["-p"]):
         process = Server(exe, env, arguments)
@@ -250,6 +329,7 @@ def main():
     began = time.monotonic()
     try:
         check_serving(exe, env)
+        check_held_connections(exe, env)
         check_usage(exe, env)
     finally:
         # The prefix's wineserver goes by itself a few seconds after its last client.

@@ -55,15 +55,18 @@ class QuietdServer:
     """The binary at path, serving on a free port of 127.0.0.1 until stop() or the end of the
     with-block."""
 
-    def __init__(self, path, *options):
+    def __init__(self, path, *options, wrapper=(), env=None, start_timeout=10):
+        """wrapper runs the binary (["wine"] for the Windows build, with env for its prefix);
+        start_timeout covers a first start of wine."""
         self.port = free_port()
         self._log = tempfile.TemporaryFile()
-        self._process = subprocess.Popen([path, "-p", str(self.port), *options],
-                                         stdout=self._log, stdin=subprocess.DEVNULL)
+        self._process = subprocess.Popen([*wrapper, path, "-p", str(self.port), *options],
+                                         stdout=self._log, stdin=subprocess.DEVNULL, env=env)
         # The binding line comes before the server listens: wait for both. A probe that
         # closes without a word is answered with nothing.
-        deadline = time.monotonic() + 10
-        while not (b"Successful Binding\n" in self.output_bytes() and self._listening()):
+        deadline = time.monotonic() + start_timeout
+        while not (re.search(rb"Successful Binding\r?\n", self.output_bytes())
+                   and self._listening()):
             if self._process.poll() is not None or time.monotonic() > deadline:
                 self.stop()
                 raise RuntimeError("quietd did not start: %r" % self.output_bytes())

@@ -44,8 +44,10 @@ int freePort() {
   return ntohs(address.sin_port);
 }
 
-int connectTo(int port) {
+int connectTo(int port, int receiveBuffer) {
   const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  // Set before connecting, so that the window offered in the handshake is already this small.
+  if (receiveBuffer > 0) setsockopt(s, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
   const sockaddr_in address = loopback(port);
   if (connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     close(s);
@@ -112,11 +114,12 @@ std::string exchange(int port, const std::string& request, int timeoutMs) {
 }
 
 ServerProcess::ServerProcess(const std::vector<std::string>& arguments,
-                             const std::vector<std::string>& environment,
-                             const std::string& binary) {
+                             const std::vector<std::string>& environment, const std::string& binary,
+                             const std::vector<std::string>& wrapper) {
   int pipeEnds[2];
   if (pipe2(pipeEnds, O_CLOEXEC) != 0) return;
   std::vector<char*> argv;
+  for (const std::string& word : wrapper) argv.push_back(const_cast<char*>(word.c_str()));
   argv.push_back(const_cast<char*>(binary.empty() ? QUIETD_BINARY : binary.c_str()));
   for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
@@ -189,7 +192,8 @@ int ServerProcess::waitForExit(int timeoutMs) {
 }
 
 RunningServer::RunningServer(const std::vector<std::string>& extra,
-                             const std::vector<std::string>& environment, const std::string& binary)
+                             const std::vector<std::string>& environment, const std::string& binary,
+                             const std::vector<std::string>& wrapper)
     : port(freePort()),
       process(
           [&] {
@@ -197,7 +201,7 @@ RunningServer::RunningServer(const std::vector<std::string>& extra,
             arguments.insert(arguments.end(), extra.begin(), extra.end());
             return arguments;
           }(),
-          environment, binary) {
+          environment, binary, wrapper) {
   if (process.waitForOutput("Successful Binding\n")) waitForListener(port);
 }
 
@@ -213,4 +217,23 @@ ProcessMemory readProcessMemory(pid_t pid) {
   }
   std::fclose(status);
   return memory;
+}
+
+long long readCpuTimeMs(pid_t pid) {
+  const std::string path = "/proc/" + std::to_string(pid) + "/stat";
+  std::FILE* stat = std::fopen(path.c_str(), "r");
+  if (stat == nullptr) return -1;
+  char line[1024];
+  const bool got = std::fgets(line, sizeof line, stat) != nullptr;
+  std::fclose(stat);
+  // The name in parentheses may hold blanks; utime and stime are the 12th and 13th fields after it.
+  const char* afterName = got ? std::strrchr(line, ')') : nullptr;
+  unsigned long long user = 0;
+  unsigned long long system = 0;
+  if (afterName == nullptr ||
+      std::sscanf(afterName + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &user,
+                  &system) != 2) {
+    return -1;
+  }
+  return static_cast<long long>((user + system) * 1000 / sysconf(_SC_CLK_TCK));
 }

@@ -9,8 +9,9 @@
 // Returns a TCP port on 127.0.0.1 that nothing listened on a moment ago.
 int freePort();
 
-// Connects to 127.0.0.1:port; returns the socket, or -1.
-int connectTo(int port);
+// Connects to 127.0.0.1:port, with a receive buffer of receiveBuffer bytes unless it is 0;
+// returns the socket, or -1.
+int connectTo(int port, int receiveBuffer = 0);
 
 // Connects to port until a connection is taken or timeoutMs passes; true when one was.
 // The server prints "Successful Binding" before it listens, and refuses connections until
@@ -36,13 +37,16 @@ struct ConnectedPair {
 std::string readToEnd(int fd, int timeoutMs = 3000);
 
 // The binary (quietd unless another is named) started with the given arguments, its standard
-// output on a pipe, and with environment ("NAME=value" entries) added to the test's own. The
-// destructor stops it (its own child only) and reaps it.
+// output on a pipe, and with environment ("NAME=value" entries) added to the test's own. A
+// wrapper (a program's full path and its options, e.g. prlimit) runs the binary when it is
+// given; it must exec the binary, so that pid() stays the server's. The destructor stops it
+// (its own child only) and reaps it.
 class ServerProcess {
  public:
   explicit ServerProcess(const std::vector<std::string>& arguments,
                          const std::vector<std::string>& environment = {},
-                         const std::string& binary = "");
+                         const std::string& binary = "",
+                         const std::vector<std::string>& wrapper = {});
   ~ServerProcess();
   ServerProcess(const ServerProcess&) = delete;
   ServerProcess& operator=(const ServerProcess&) = delete;
@@ -68,12 +72,13 @@ class ServerProcess {
   std::string output_;
 };
 
-// The server started with "-p port" plus extra arguments (and environment), listening and
-// ready to serve.
+// The server started with "-p port" plus extra arguments (and environment, and through
+// wrapper), listening and ready to serve.
 struct RunningServer {
   explicit RunningServer(const std::vector<std::string>& extra = {},
                          const std::vector<std::string>& environment = {},
-                         const std::string& binary = "");
+                         const std::string& binary = "",
+                         const std::vector<std::string>& wrapper = {});
   int port;
   ServerProcess process;
 };
@@ -86,3 +91,7 @@ struct ProcessMemory {
 
 // Reads the memory of the process pid from /proc/<pid>/status.
 ProcessMemory readProcessMemory(pid_t pid);
+
+// Returns the CPU time the process pid has used so far (user and system, from
+// /proc/<pid>/stat) in milliseconds, or -1 when it could not be read.
+long long readCpuTimeMs(pid_t pid);
