@@ -31,12 +31,6 @@ SOCKET acceptConnection(SOCKET listener) {
   (void)SetHandleInformation(reinterpret_cast<HANDLE>(connection), HANDLE_FLAG_INHERIT, 0);
   u_long nonBlocking = 1;
   (void)ioctlsocket(connection, FIONBIO, &nonBlocking);
-  // Winsock has no way to say that more follows at once. With Nagle's algorithm on, the body
-  // would wait for the peer to acknowledge the header block, and a peer that delays its
-  // acknowledgements would stall every answer; without it the body follows straight away.
-  BOOL noDelay = TRUE;
-  (void)setsockopt(connection, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay),
-                   sizeof noDelay);
   return connection;
 }
 
@@ -76,7 +70,9 @@ bool lackedResources() {
 int raiseDescriptorLimit() { return INT_MAX; }
 
 bool sendAll(SOCKET s, const char* data, std::size_t length, bool moreFollows, int timeoutMs) {
-  (void)moreFollows;  // see acceptConnection: the connection sends without delay anyway
+  // Winsock has no way to say that more follows. The answer leaves in one send, which Nagle's
+  // algorithm never holds back, so nothing is lost by that.
+  (void)moreFollows;
   // Winsock never raises a signal for a peer that has gone; the send just fails.
   while (length > 0) {
     const int piece = length > INT_MAX ? INT_MAX : static_cast<int>(length);
