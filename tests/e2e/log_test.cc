@@ -55,7 +55,10 @@ TEST(RequestLog, DetailShowsAllButTheUserAgentLine) {
       "GET /ads/banner.gif HTTP/1.1\r\nHost: ads.example\r\nAccept: image/avif,image/webp,*/*\r\n"
       "Referer: http://news.example/today\r\nConnection: keep-alive\r\n\n",
       entryFor(server, kBrowserRequest, &seen));
-  EXPECT_EQ("\x16\x03\x01 garbage\n", entryFor(server, "\x16\x03\x01 garbage\r\n", &seen));
+  // Control bytes never reach the terminal raw: they could retitle or clear it.
+  EXPECT_EQ("\\x16\\x03\\x01 garbage\n", entryFor(server, "\x16\x03\x01 garbage\r\n", &seen));
+  EXPECT_EQ("GET / HTTP/1.1\r\nHost: x\\x1B]0;owned\\x07\\x1B[2J\r\n\n",
+            entryFor(server, "GET / HTTP/1.1\r\nHost: x\x1b]0;owned\x07\x1b[2J\r\n\r\n", &seen));
 }
 
 TEST(RequestLog, EntriesOfARealClient) {
