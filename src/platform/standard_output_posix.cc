@@ -5,8 +5,6 @@
 // or a terminal is opened a second time, which gives a description of our own on the same
 // object, and only that one is made non-blocking. A socket (the journal's stream) takes a
 // per-call flag instead, and a file or the null device never waits for a reader at all.
-#include "platform/standard_output.h"
-
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -16,14 +14,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/standard_output.h"
+
 namespace {
 
 // How standard output is written.
 enum class OutputKind {
-  kPlain,       // write(): a file, the null device, or before prepareStandardOutput
-  kNonBlocking, // write() on a description of our own opened with O_NONBLOCK
-  kSocket,      // send() with MSG_DONTWAIT
-  kPollFirst,   // a pipe or terminal that could not be opened again: poll, then a small write
+  kPlain,        // write(): a file, the null device, or before prepareStandardOutput
+  kNonBlocking,  // write() on a description of our own opened with O_NONBLOCK
+  kSocket,       // send() with MSG_DONTWAIT
+  kPollFirst,    // a pipe or terminal that could not be opened again: poll, then a small write
 };
 
 OutputKind outputKind = OutputKind::kPlain;

@@ -7,9 +7,8 @@
 // thread hands them to the C runtime, which keeps standard output in text mode: lines end in
 // CR LF, as consoles and files on Windows expect. One producer and one consumer share the
 // ring through two counters, so neither ever waits for the other.
-#include <windows.h>
-
 #include <io.h>
+#include <windows.h>
 
 #include <atomic>
 #include <cstring>
@@ -24,7 +23,7 @@ constexpr std::size_t kRingSize = 65536;
 // The writer thread's stack: it only calls the C runtime's _write.
 constexpr SIZE_T kWriterStackSize = 64 * 1024;
 
-char ring[kRingSize];                // bytes between the serving thread and the writer thread
+char ring[kRingSize];                    // bytes between the serving thread and the writer thread
 std::atomic<std::size_t> handedOver{0};  // bytes ever put into ring; written by the serving thread
 std::atomic<std::size_t> written{0};     // bytes ever taken out of ring; written by the writer
 HANDLE dataArrived = nullptr;            // set by the serving thread after each hand-over

@@ -109,8 +109,9 @@ TEST_F(ListenerTest, PortsWhoseLowSixteenBitsAreZeroTakeTheServicePort) {
     fake.servicePort = freePort();
     std::string printed;
     EXPECT_EQ(0, bindWith(ListenerMode::kExplicitPort, port, &printed)) << port;
-    EXPECT_EQ(std::string(kHostLines) + "\nService Name: http\nService Port: " +
-                  std::to_string(fake.servicePort) + "\nService Protocol: tcp\nSuccessful Binding\n",
+    EXPECT_EQ(std::string(kHostLines) +
+                  "\nService Name: http\nService Port: " + std::to_string(fake.servicePort) +
+                  "\nService Protocol: tcp\nSuccessful Binding\n",
               printed)
         << port;
     EXPECT_EQ(fake.servicePort, boundPort()) << port;
