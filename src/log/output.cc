@@ -21,7 +21,7 @@ constexpr std::size_t kDroppedLineSize = 80;
 char pendingOutput[kOutputBufferSize];
 std::size_t pendingStart = 0;
 std::size_t pendingEnd = 0;
-unsigned long long droppedLines = 0;  // entries dropped since output last flowed
+unsigned long long droppedEntries = 0;  // entries dropped since output last flowed
 
 // Appends data to the waiting lines when it fits whole (moving the waiting bytes to the
 // front when that makes room). Returns false, leaving them as they were, when it does not.
@@ -37,7 +37,7 @@ bool appendPending(const char* data, std::size_t length) {
   return true;
 }
 
-// Writes "quietd: <count> log lines dropped while output was blocked\n" into line; returns
+// Writes "quietd: <count> log entries dropped while output was blocked\n" into line; returns
 // its length. Formats the count by hand: the notice comes from the serving loop.
 std::size_t formatDroppedLine(unsigned long long count, char (&line)[kDroppedLineSize]) {
   char digits[24];
@@ -47,7 +47,7 @@ std::size_t formatDroppedLine(unsigned long long count, char (&line)[kDroppedLin
     count /= 10;
   } while (count > 0);
   constexpr std::string_view kBefore = "quietd: ";
-  constexpr std::string_view kAfter = " log lines dropped while output was blocked\n";
+  constexpr std::string_view kAfter = " log entries dropped while output was blocked\n";
   std::size_t length = 0;
   std::memcpy(line, kBefore.data(), kBefore.size());
   length += kBefore.size();
@@ -72,11 +72,11 @@ void flushOutput() {
     pendingStart = taken < 0 ? pendingEnd : pendingStart + static_cast<std::size_t>(taken);
   }
   pendingStart = pendingEnd = 0;
-  if (droppedLines == 0) return;
+  if (droppedEntries == 0) return;
   // Output flows again: say what it missed, before any later line.
   char line[kDroppedLineSize];
-  const std::size_t length = formatDroppedLine(droppedLines, line);
-  droppedLines = 0;
+  const std::size_t length = formatDroppedLine(droppedEntries, line);
+  droppedEntries = 0;
   appendPending(line, length);
   flushOutput();
 }
@@ -91,7 +91,7 @@ void writeOutput(const char* data, std::size_t length) {
     length -= static_cast<std::size_t>(taken);
     if (length > kOutputBufferSize) length = kOutputBufferSize;
   }
-  if (!appendPending(data, length)) ++droppedLines;
+  if (!appendPending(data, length)) ++droppedEntries;
 }
 
 void printOutput(const char* format, ...) {
@@ -105,7 +105,7 @@ void printOutput(const char* format, ...) {
   writeOutput(line, size < sizeof line ? size : sizeof line - 1);
 }
 
-bool outputPending() { return pendingStart < pendingEnd || droppedLines > 0; }
+bool outputPending() { return pendingStart < pendingEnd || droppedEntries > 0; }
 
 void drainOutput(int timeoutMs) {
   using Clock = std::chrono::steady_clock;

@@ -2,8 +2,8 @@
 // the request log all go through here.
 //
 // What standard output cannot take at once waits, in order, in one fixed buffer. When that is
-// full a new line is dropped whole and counted, and once output flows again one line says how
-// many went: "quietd: 1234 log lines dropped while output was blocked".
+// full a new entry (a log entry, or a message line) is dropped whole and counted, and once
+// output flows again one line says how many went: "quietd: 1234 log entries dropped while output was blocked".
 #pragma once
 
 #include <cstddef>

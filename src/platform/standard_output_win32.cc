@@ -11,6 +11,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/standard_output.h"
@@ -28,6 +29,7 @@ std::atomic<std::size_t> handedOver{0};  // bytes ever put into ring; written by
 std::atomic<std::size_t> written{0};     // bytes ever taken out of ring; written by the writer
 HANDLE dataArrived = nullptr;            // set by the serving thread after each hand-over
 bool writerRunning = false;
+bool outputMissing = false;  // started without a standard output: every byte is lost
 
 DWORD WINAPI writeRing(LPVOID) {
   for (;;) {
@@ -49,7 +51,12 @@ DWORD WINAPI writeRing(LPVOID) {
 
 void prepareStandardOutput() {
   // Sockets are no C runtime descriptors on Windows and cannot take the place of a closed
-  // standard output, and Windows has no SIGPIPE; a closed output only makes _write fail.
+  // standard output, and Windows has no SIGPIPE. Without a standard output at all (started
+  // detached) the runtime would take a write to it for a programming error.
+  if (_fileno(stdout) < 0) {
+    outputMissing = true;
+    return;
+  }
   dataArrived = CreateEventW(nullptr, FALSE, FALSE, nullptr);
   if (dataArrived == nullptr) return;
   const HANDLE writer = CreateThread(nullptr, kWriterStackSize, writeRing, nullptr,
@@ -60,6 +67,7 @@ void prepareStandardOutput() {
 }
 
 long writeStandardOutput(const char* data, std::size_t length) {
+  if (outputMissing) return -1;
   if (!writerRunning) {  // before prepareStandardOutput, or without a thread: write at once
     const int result = _write(1, data, static_cast<unsigned>(length));
     return result < 0 ? -1 : result;

@@ -130,7 +130,7 @@ TEST(OutputFaults, AnUnreadPipeOrAGoneReaderNeverStopsServing) {
   const std::string large = "GET /b.gif HTTP/1.1\r\nX-Pad: " + pad + "\r\n\r\n";
   const std::string small = "GET /a.gif HTTP/1.1\r\nHost: h\r\n\n";
   const std::string largeEntry = "GET /b.gif HTTP/1.1\r\nX-Pad: " + pad + "\r\n\n";
-  const std::string notice = " log lines dropped while output was blocked\n";
+  const std::string notice = " log entries dropped while output was blocked\n";
   int requests = 0, wrong = 0;
   for (; requests < 1500 && wrong < 5; ++requests) {  // a stopped server costs 3 s each
     const std::string& request = requests % 10 == 0 ? large : ServerOn::kSmall;

@@ -255,7 +255,7 @@ def check_output(exe, env):
         # Read again; each further request lets the server hand over more of what waits.
         entry = re.compile(rb"GET /a\.gif HTTP/1\.1\r\r\nHost: h\r\r\n\r\n|"
                            rb"GET /b\.gif HTTP/1\.1\r\r\nX-Pad: p{16000}\r\r\n\r\n|"
-                           rb"quietd: ([0-9]+) log lines dropped while output was blocked\r\n")
+                           rb"quietd: ([0-9]+) log entries dropped while output was blocked\r\n")
         for more in range(1, 200):
             exchange(port, small)
             server.read_until(b"\0", 0.1)
