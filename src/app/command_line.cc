@@ -2,9 +2,11 @@
 
 #include <cctype>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
+
+#include "log/output.h"
 
 namespace {
 
@@ -63,13 +65,14 @@ bool parseCommandLine(int argc, const char* const* argv, ServerSettings* setting
 }
 
 void printUsage() {
-  std::fputs(
+  constexpr std::string_view kUsage =
       "\nListens at 127.0.0.1:80 and returns a blank page or image for each request\n"
       "quietd -? | [-v] [-p <port>]\n"
       "       -p port-number to listen (default 80)\n"
       "       -v verbose showing summary of incoming requests\n"
       "       -V verbose showing detailed incoming requests\n"
-      "       -? this help-message\n",
-      stdout);
+      "       -? this help-message\n";
+  writeOutput(kUsage.data(), kUsage.size());
+  drainOutput(kFinalOutputMs);
   std::exit(1);
 }

@@ -1,7 +1,8 @@
 #include "log/request_log.h"
 
-#include <cstdio>
 #include <cstring>
+
+#include "log/output.h"
 
 namespace {
 
@@ -11,6 +12,11 @@ constexpr const char kReferer[] = "Referer:";
 
 // The log's working copy of the request being printed; rewritten for every entry.
 char logCopy[kLogCopySize];
+// The entry as printed: logCopy escaped, and its closing line feed; rewritten for every entry.
+char logEntry[kLogEntrySize];
+
+// An entry waits for standard output whole or not at all.
+static_assert(kLogEntrySize <= kOutputBufferSize);
 
 // Moves the text from `from` through its NUL so that it starts at `to`.
 // REQUIRES: to <= from, both inside one NUL-terminated text.
@@ -74,7 +80,24 @@ void logRequest(const char* text, Verbosity verbosity) {
   stripUserAgent(logCopy);
   if (verbosity == Verbosity::kSummary) summarizeRequest(logCopy);
   // One write for the whole entry, so that entries never interleave with other output.
-  const std::size_t entry = std::strlen(logCopy);
-  logCopy[entry] = '\n';
-  std::fwrite(logCopy, 1, entry + 1, stdout);
+  const std::size_t entry = escapeLogText(logCopy, logEntry);
+  logEntry[entry] = '\n';
+  writeOutput(logEntry, entry + 1);
+}
+
+std::size_t escapeLogText(const char* text, char* entry) {
+  constexpr char kHexDigits[] = "0123456789ABCDEF";
+  char* out = entry;
+  for (; *text != '\0'; ++text) {
+    const auto byte = static_cast<unsigned char>(*text);
+    if ((byte >= 0x20 && byte < 0x7F) || byte == '\t' || byte == '\r' || byte == '\n') {
+      *out++ = static_cast<char>(byte);
+    } else {
+      *out++ = '\\';
+      *out++ = 'x';
+      *out++ = kHexDigits[byte >> 4];
+      *out++ = kHexDigits[byte & 0xF];
+    }
+  }
+  return static_cast<std::size_t>(out - entry);
 }

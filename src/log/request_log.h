@@ -14,11 +14,21 @@ enum class Verbosity : char {
 // ends an entry and the NUL.
 inline constexpr std::size_t kLogCopySize = 16384;
 
+// Room for the longest entry: each of the at most kLogCopySize - 2 characters escaped to four
+// ("\x1B"), and the line feed that ends it.
+inline constexpr std::size_t kLogEntrySize = 4 * (kLogCopySize - 2) + 1;
+
 // Prints one entry for text, a received request, on standard output in a single write: the
 // text without its first User-Agent line (kDetailed) or reduced to its request, Host and
-// Referer lines (kSummary), then a line feed. Prints nothing when verbosity is kOff. Works on
-// a copy of at most kLogCopySize - 2 characters of text and never changes text.
+// Referer lines (kSummary), then a line feed. Every byte but printable ASCII, TAB, CR and LF
+// is printed as "\x" and two upper-case hex digits, so that a request cannot steer the
+// terminal showing the log. Prints nothing when verbosity is kOff. Works on a copy of at most
+// kLogCopySize - 2 characters of text and never changes text.
 void logRequest(const char* text, Verbosity verbosity);
+
+// Copies text into entry, escaping as logRequest does. Returns the length written (without a
+// NUL). REQUIRES: entry has room for four times the length of text.
+std::size_t escapeLogText(const char* text, char* entry);
 
 // Removes the first line that holds "User-Agent:", from that name through its line feed, in
 // place. Leaves copy as it is when the name is missing or no line feed follows it.

@@ -1,8 +1,9 @@
 #include "net/listener.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "log/output.h"
 
 namespace {
 
@@ -50,7 +51,7 @@ std::uint32_t lookupLocalHost() {
 std::uint32_t describeHost(const char* name) {
   const hostent* entry = lookup.getHostByName(name);
   if (entry == nullptr) {
-    std::printf("gethostbyname error: %ld for %s\n", lookup.hostError(), name);
+    printOutput("gethostbyname error: %ld for %s\n", lookup.hostError(), name);
     return 0;
   }
   // Whatever the name resolves to, the server listens on the loopback address; the entry is
@@ -59,33 +60,36 @@ std::uint32_t describeHost(const char* name) {
   const std::uint32_t address = loopbackAddress();
   in_addr dotted;
   std::memcpy(&dotted, &address, sizeof address);
-  std::printf("Host Name: %s\n", entry->h_name);
-  std::printf("Address Type: %x\n", static_cast<unsigned>(entry->h_addrtype));
-  std::printf("Address Length: %d\n", static_cast<int>(entry->h_length));
-  std::printf("Host Address: %lx \n", static_cast<unsigned long>(address));
-  std::printf("Dotted Address: %s\n", inet_ntoa(dotted));
+  printOutput("Host Name: %s\n", entry->h_name);
+  printOutput("Address Type: %x\n", static_cast<unsigned>(entry->h_addrtype));
+  printOutput("Address Length: %d\n", static_cast<int>(entry->h_length));
+  printOutput("Host Address: %lx \n", static_cast<unsigned long>(address));
+  printOutput("Dotted Address: %s\n", inet_ntoa(dotted));
   return address;
 }
 
 std::uint16_t lookupServicePort(const char* service, const char* protocol) {
   const servent* entry = lookup.getServByName(service, protocol);
   if (entry == nullptr) {
-    std::printf("getservbyname error: %ld\n", static_cast<long>(lookup.serviceError()));
+    printOutput("getservbyname error: %ld\n", static_cast<long>(lookup.serviceError()));
     return kNoServicePort;
   }
   const auto port = static_cast<std::uint16_t>(entry->s_port);
-  std::printf("\nService Name: %s\n", entry->s_name);
-  std::printf("Service Port: %d\n", static_cast<int>(ntohs(port)));
-  std::printf("Service Protocol: %s\n", entry->s_proto);
+  printOutput("\nService Name: %s\n", entry->s_name);
+  printOutput("Service Port: %d\n", static_cast<int>(ntohs(port)));
+  printOutput("Service Protocol: %s\n", entry->s_proto);
   return port;
 }
 
 int bindListener(SOCKET s, ListenerMode mode, const char* service, const char* protocol, int port) {
+  // A port whose low 16 bits are all zero would let the system pick one nobody could find;
+  // it means the service port, as 0 does.
+  if (static_cast<std::uint16_t>(port) == 0) mode = ListenerMode::kServicePort;
   sockaddr_in address;
   std::memset(&address, 0, sizeof address);
   const std::uint32_t host = lookupLocalHost();
   if (host == 0) {
-    std::printf("Error: %d in %s\n", -1,
+    printOutput("Error: %d in %s\n", -1,
                 mode == ListenerMode::kServicePort ? "GetLocalHost error" : "GetLocalHost");
     return -1;
   }
@@ -100,9 +104,9 @@ int bindListener(SOCKET s, ListenerMode mode, const char* service, const char* p
   }
   if (bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) == SOCKET_ERROR) {
     const int code = WSAGetLastError();
-    std::printf("Error: %d in %s\n", code, "bind()");
+    printOutput("Error: %d in %s\n", code, "bind()");
     return code;
   }
-  std::fputs("Successful Binding\n", stdout);
+  printOutput("Successful Binding\n");
   return 0;
 }

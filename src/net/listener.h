@@ -48,8 +48,10 @@ std::uint32_t describeHost(const char* name);
 // network byte order, or kNoServicePort after a "getservbyname error" line.
 std::uint16_t lookupServicePort(const char* service, const char* protocol);
 
-// Binds s to 127.0.0.1 at the port mode chooses (the low 16 bits of port for kExplicitPort),
-// printing the host lines, the service lines in kServicePort mode, and "Successful Binding".
+// Binds s to 127.0.0.1 at the port mode chooses: the low 16 bits of port for kExplicitPort, or
+// the service port for kServicePort and for any port whose low 16 bits are zero (65536 is
+// treated as 0). Prints the host lines, the service lines when the service port is used, and
+// "Successful Binding".
 // Returns 0 on success, -1 when a look-up failed, or the socket layer's code when bind failed;
 // each failure has printed its line.
 int bindListener(SOCKET s, ListenerMode mode, const char* service, const char* protocol, int port);

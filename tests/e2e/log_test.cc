@@ -1,10 +1,20 @@
-// The request log of the running binary: exact entries on its standard output (a pipe).
+// The request log of the running binary: exact entries on its standard output (a pipe), and
+// output that is closed, unread or gone.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
+#include <vector>
 
+#include "support/expected_answer.h"
 #include "support/server_process.h"
 
 namespace {
@@ -55,7 +65,10 @@ TEST(RequestLog, DetailShowsAllButTheUserAgentLine) {
       "GET /ads/banner.gif HTTP/1.1\r\nHost: ads.example\r\nAccept: image/avif,image/webp,*/*\r\n"
       "Referer: http://news.example/today\r\nConnection: keep-alive\r\n\n",
       entryFor(server, kBrowserRequest, &seen));
-  EXPECT_EQ("\x16\x03\x01 garbage\n", entryFor(server, "\x16\x03\x01 garbage\r\n", &seen));
+  // Control bytes never reach the terminal raw: they could retitle or clear it.
+  EXPECT_EQ("\\x16\\x03\\x01 garbage\n", entryFor(server, "\x16\x03\x01 garbage\r\n", &seen));
+  EXPECT_EQ("GET / HTTP/1.1\r\nHost: x\\x1B]0;owned\\x07\\x1B[2J\r\n\n",
+            entryFor(server, "GET / HTTP/1.1\r\nHost: x\x1b]0;owned\x07\x1b[2J\r\n\r\n", &seen));
 }
 
 TEST(RequestLog, EntriesOfARealClient) {
@@ -78,6 +91,111 @@ TEST(RequestLog, EntriesOfARealClient) {
     const std::string& output = server.process.output(100);
     EXPECT_EQ(expected, output.substr(seen)) << mode;
   }
+}
+
+// The server on a free port with option ("-v" or none), its standard input and output on the
+// descriptors given (-1: closed). Stopped by its pid and reaped at the end.
+struct ServerOn {
+  ServerOn(const std::string& option, int input, int output) {
+    std::vector<std::string> arguments{"-p", std::to_string(port)};
+    if (!option.empty()) arguments.push_back(option);
+    pid = startWithDescriptors(arguments, input, output);
+    listening = pid > 0 && waitForListener(port);
+  }
+  ~ServerOn() {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
+  bool answersAndLives() const {
+    for (int i = 0; i < 3; ++i) {
+      if (withoutDate(exchange(port, kSmall)) != fullAnswer(ContentKind::kImage)) return false;
+    }
+    return waitpid(pid, nullptr, WNOHANG) == 0;
+  }
+  static constexpr char kSmall[] = "GET /a.gif HTTP/1.1\r\nHost: h\r\n\r\n";
+  int port = freePort();
+  pid_t pid = -1;
+  bool listening = false;
+};
+
+TEST(OutputFaults, AnUnreadPipeOrAGoneReaderNeverStopsServing) {
+  int ends[2];
+  ASSERT_EQ(0, pipe2(ends, O_CLOEXEC));
+  ASSERT_EQ(4096, fcntl(ends[1], F_SETPIPE_SZ, 4096));
+  const ServerOn server("-v", STDIN_FILENO, ends[1]);
+  close(ends[1]);
+  ASSERT_TRUE(server.listening);
+  // Every tenth request carries a 16 KB header line, which the summary prints.
+  const std::string pad(16000, 'p');
+  const std::string large = "GET /b.gif HTTP/1.1\r\nX-Pad: " + pad + "\r\n\r\n";
+  const std::string small = "GET /a.gif HTTP/1.1\r\nHost: h\r\n\n";
+  const std::string largeEntry = "GET /b.gif HTTP/1.1\r\nX-Pad: " + pad + "\r\n\n";
+  const std::string notice = " log entries dropped while output was blocked\n";
+  int requests = 0, wrong = 0;
+  for (; requests < 1500 && wrong < 5; ++requests) {  // a stopped server costs 3 s each
+    const std::string& request = requests % 10 == 0 ? large : ServerOn::kSmall;
+    wrong += withoutDate(exchange(server.port, request)) != fullAnswer(ContentKind::kImage);
+  }
+  EXPECT_EQ(0, wrong);
+  // Read again; each further request lets the server hand over more of what waits.
+  std::string log;
+  auto readQuiet = [&] {
+    char chunk[65536];
+    ssize_t n = 1;
+    for (pollfd in{ends[0], POLLIN, 0}; n > 0 && poll(&in, 1, 20) > 0;) {
+      n = read(ends[0], chunk, sizeof chunk);
+      log.append(chunk, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+    }
+  };
+  for (int round = 0; round < 200 && !(log.find(notice) < log.size() && log.ends_with(small));
+       ++round, ++requests) {
+    readQuiet();
+    exchange(server.port, ServerOn::kSmall);
+    readQuiet();
+  }
+  log.erase(0, log.find("Successful Binding\n") + std::strlen("Successful Binding\n"));
+  // Whole entries and notices only, the large entries all before the first notice; every
+  // request is shown or counted.
+  auto count = [&](const std::string& what) {
+    long long n = 0;
+    for (std::size_t at = log.find(what); at < log.size(); at = log.find(what, at + 1)) ++n;
+    return n;
+  };
+  long long dropped = 0;
+  std::size_t noticeBytes = 0;
+  for (std::size_t at = log.find("quietd: "); at < log.size(); at = log.find("quietd: ", at + 1)) {
+    const std::size_t end = log.find_first_not_of("0123456789", at + 8);
+    dropped += std::stoll(log.substr(at + 8, end - at - 8));
+    noticeBytes += end - at + notice.size();
+  }
+  EXPECT_GT(dropped, 0);
+  EXPECT_EQ(count("quietd: "), count(notice));
+  EXPECT_EQ(requests, count(small) + count(largeEntry) + dropped);
+  EXPECT_EQ(log.size(),
+            small.size() * count(small) + largeEntry.size() * count(largeEntry) + noticeBytes);
+  EXPECT_EQ(std::string::npos, log.find(largeEntry, log.find("quietd: ")));
+  // The reader goes away: only its lines are lost.
+  close(ends[0]);
+  EXPECT_TRUE(server.answersAndLives());
+}
+
+TEST(OutputFaults, ClosedStandardDescriptorsNeverMixWithAnswers) {
+  // "quietd -v <&- >&-": a socket took descriptors 0 and 1. "quietd >&-": the first
+  // start-up line ended it.
+  const ServerOn bothClosed("-v", -1, -1);
+  EXPECT_TRUE(bothClosed.listening && bothClosed.answersAndLives());
+  const ServerOn outputClosed("", STDIN_FILENO, -1);
+  EXPECT_TRUE(outputClosed.listening && outputClosed.answersAndLives());
+}
+
+TEST(OutputFaults, APortWhoseLowSixteenBitsAreZeroIsTheServicePort) {
+  // Never a port the system picks: the service lines, then the bind of the service port
+  // (which may be refused here, or taken by another server).
+  ServerProcess server({"-p", "65536"});
+  EXPECT_TRUE(server.waitForOutput("\nService Name: http\nService Port: 80\n")) << server.output();
+  EXPECT_TRUE(server.waitForOutput("Successful Binding\n", 1000) ||
+              server.output().find(" in bind()\n") != std::string::npos)
+      << server.output();
 }
 
 }  // namespace

@@ -10,6 +10,7 @@ from wine's resolver. Runs in a wine prefix of its own under a temporary directo
 pass, 1 otherwise.
 """
 
+import fcntl
 import os
 import re
 import select
@@ -319,6 +320,50 @@ def check_usage(exe, env):
         check(process.output == USAGE, f"{arguments}: usage text {process.output!r}")
 
 
+def check_output(exe, env):
+    """Escaped entries, 1500 requests into an unread 4 KiB pipe, then a reader that goes away.
+    Lines end in CR LF, so "\r\n" in an entry comes out as "\r\r\n"."""
+    port = free_port()
+    server = Server(exe, env, ["-p", str(port), "-v"])
+    try:
+        fcntl.fcntl(server.process.stdout.fileno(), 1031, 4096)  # F_SETPIPE_SZ
+        # The line comes just before it listens; a probe that says nothing gets no entry.
+        check(server.read_until(b"Successful Binding\r\n", 60), f"start: {server.output!r}")
+        for _ in range(200):
+            with socket.socket() as probe:
+                if probe.connect_ex(("127.0.0.1", port)) == 0:
+                    break
+            time.sleep(0.05)
+        exchange(port, b"GET /\xc3\xa9 HTTP/1.1\r\nHost: x\x1b]0;owned\x07\x1b[2J\r\n\r\n")
+        escaped = b"GET /\\xC3\\xA9 HTTP/1.1\r\r\nHost: x\\x1B]0;owned\\x07\\x1B[2J\r\r\n\r\n"
+        check(server.read_until(escaped, 10), f"escaped entry: {server.output[-200:]!r}")
+        start = len(server.output)
+        small, pad = b"GET /a.gif HTTP/1.1\r\nHost: h\r\n\r\n", b"p" * 16000
+        requests = [b"GET /b.gif HTTP/1.1\r\nX-Pad: " + pad + b"\r\n\r\n"] + [small] * 9
+        answers = [without_date(exchange(port, requests[i % 10])) for i in range(1500)]
+        check(answers == [IMAGE + GIF] * 1500, "requests into an unread pipe all answered")
+        # Read again; each further request lets the server hand over more of what waits.
+        entry = re.compile(rb"GET /a\.gif HTTP/1\.1\r\r\nHost: h\r\r\n\r\n|"
+                           rb"GET /b\.gif HTTP/1\.1\r\r\nX-Pad: p{16000}\r\r\n\r\n|"
+                           rb"quietd: ([0-9]+) log entries dropped while output was blocked\r\n")
+        for more in range(1, 200):
+            exchange(port, small)
+            server.read_until(b"\0", 0.1)
+            if b" dropped " in server.output[start:] and server.output.endswith(b"\r\n\r\n"):
+                break
+        tail = server.output[start:]
+        matches = list(entry.finditer(tail))
+        dropped = sum(int(m.group(1)) for m in matches if m.group(1))
+        shown = sum(1 for m in matches if not m.group(1))
+        check(sum(len(m.group(0)) for m in matches) == len(tail), "whole entries only")
+        check(dropped > 0 and shown + dropped == 1500 + more, f"{shown} shown, {dropped} dropped")
+        server.process.stdout.close()  # the reader goes away
+        answers = [without_date(exchange(port, small)) for _ in range(5)]
+        check(answers == [IMAGE + GIF] * 5 and server.process.poll() is None, "after the reader")
+    finally:
+        server.stop()
+
+
 def main():
     if len(sys.argv) != 2:
         sys.exit(__doc__)
@@ -331,6 +376,7 @@ def main():
         check_serving(exe, env)
         check_held_connections(exe, env)
         check_usage(exe, env)
+        check_output(exe, env)
     finally:
         # The prefix's wineserver goes by itself a few seconds after its last client.
         try:

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -87,6 +88,23 @@ TEST(SummarizeRequest, NamesThatLieBeforeTheirPlaceArePassedOver) {
   }
 }
 
+TEST(EscapeLogText, EverythingButPrintableAsciiTabCrAndLfIsHex) {
+  const Case cases[] = {
+      {"Host: x\x1b]0;owned\x07\x1b[2J", "Host: x\\x1B]0;owned\\x07\\x1B[2J"},
+      {"\x01\x08\x0b\x0c\x1f", "\\x01\\x08\\x0B\\x0C\\x1F"},
+      {"a\x7f", "a\\x7F"},
+      {"\x80\x9b\xc3\xa9\xff", "\\x80\\x9B\\xC3\\xA9\\xFF"},
+      {"GET /\t HTTP/1.1\r\nHost: a\r\n", "GET /\t HTTP/1.1\r\nHost: a\r\n"},
+      {" !~\\x41", " !~\\x41"},  // printable stays, a backslash too
+      {"", ""},
+  };
+  for (const Case& c : cases) {
+    std::string entry(4 * std::strlen(c.text), '#');
+    entry.resize(escapeLogText(c.text, entry.data()));
+    EXPECT_EQ(c.expected, entry) << c.text;
+  }
+}
+
 TEST(LogRequest, PrintsOneEntryPerModeAndLeavesTheTextAlone) {
   const std::string text =
       "GET /a.gif HTTP/1.1\r\nHost: ads.example\r\nUser-Agent: test\r\nAccept: */*\r\n"
@@ -116,6 +134,12 @@ TEST(LogRequest, LongestTextsFitAndLongerOnesAreCut) {
   const std::string cutHost = firstLines + "Host: a\r\n";
   EXPECT_TRUE(firstLines + "\n" ==
               captureStdout([&] { logRequest(cutHost.c_str(), Verbosity::kSummary); }));
+  // Every byte escaped: four times as long, and whole.
+  const std::string controls(kLogCopySize - 2, '\x9b');
+  std::string escaped;
+  for (std::size_t i = 0; i < controls.size(); ++i) escaped += "\\x9B";
+  EXPECT_TRUE(escaped + "\n" ==
+              captureStdout([&] { logRequest(controls.c_str(), Verbosity::kDetailed); }));
 }
 
 }  // namespace

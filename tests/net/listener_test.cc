@@ -102,6 +102,22 @@ TEST_F(ListenerTest, ExplicitPortUsesTheLowSixteenBits) {
   EXPECT_EQ(port, boundPort());
 }
 
+TEST_F(ListenerTest, PortsWhoseLowSixteenBitsAreZeroTakeTheServicePort) {
+  for (int port : {65536, 131072, -65536}) {
+    closesocket(socket_);
+    socket_ = openStreamSocket();
+    fake.servicePort = freePort();
+    std::string printed;
+    EXPECT_EQ(0, bindWith(ListenerMode::kExplicitPort, port, &printed)) << port;
+    EXPECT_EQ(std::string(kHostLines) +
+                  "\nService Name: http\nService Port: " + std::to_string(fake.servicePort) +
+                  "\nService Protocol: tcp\nSuccessful Binding\n",
+              printed)
+        << port;
+    EXPECT_EQ(fake.servicePort, boundPort()) << port;
+  }
+}
+
 TEST_F(ListenerTest, ServicePortPrintsTheServiceEntry) {
   fake.servicePort = freePort();
   std::string printed;

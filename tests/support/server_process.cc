@@ -205,6 +205,27 @@ RunningServer::RunningServer(const std::vector<std::string>& extra,
   if (process.waitForOutput("Successful Binding\n")) waitForListener(port);
 }
 
+pid_t startWithDescriptors(const std::vector<std::string>& arguments, int input, int output) {
+  std::vector<char*> argv{const_cast<char*>(QUIETD_BINARY)};
+  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int targets[] = {STDIN_FILENO, STDOUT_FILENO};
+    const int sources[] = {input, output};
+    for (int i = 0; i < 2; ++i) {
+      if (sources[i] < 0) {
+        close(targets[i]);
+      } else if (sources[i] != targets[i]) {
+        dup2(sources[i], targets[i]);
+      }
+    }
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  return pid;
+}
+
 ProcessMemory readProcessMemory(pid_t pid) {
   ProcessMemory memory;
   const std::string path = "/proc/" + std::to_string(pid) + "/status";

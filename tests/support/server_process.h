@@ -83,6 +83,11 @@ struct RunningServer {
   ServerProcess process;
 };
 
+// Starts the quietd binary with arguments, its standard input and output on the descriptors
+// given (-1 leaves one closed), its standard error the test's own. Returns the child's pid, or
+// -1; the caller stops and reaps it.
+pid_t startWithDescriptors(const std::vector<std::string>& arguments, int input, int output);
+
 // A process's memory as the kernel counts it, in KiB; -1 where it could not be read.
 struct ProcessMemory {
   long resident = -1;      // VmRSS: pages in memory now
