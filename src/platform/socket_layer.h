@@ -101,6 +101,3 @@ void finishSending(SOCKET s);
 
 // Converts now to local time in local. Returns false when the platform cannot.
 bool toLocalTime(std::time_t now, std::tm* local);
-
-// Makes every message reach standard output at once, pipe or file alike.
-void makeOutputUnbuffered();

@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <climits>
-#include <cstdio>
 
 #include "platform/socket_layer.h"
 
@@ -122,5 +121,3 @@ bool sendAll(SOCKET s, const char* data, std::size_t length, bool moreFollows, i
 void finishSending(SOCKET s) { (void)shutdown(s, SHUT_WR); }
 
 bool toLocalTime(std::time_t now, std::tm* local) { return localtime_r(&now, local) != nullptr; }
-
-void makeOutputUnbuffered() { std::setvbuf(stdout, nullptr, _IONBF, 0); }

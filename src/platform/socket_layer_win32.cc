@@ -6,7 +6,6 @@
 // waits, and a send waits in select only when its caller gives it time (Windows has no
 // per-call MSG_DONTWAIT).
 #include <climits>
-#include <cstdio>
 
 #include "platform/socket_layer.h"
 
@@ -92,8 +91,3 @@ bool sendAll(SOCKET s, const char* data, std::size_t length, bool moreFollows, i
 void finishSending(SOCKET s) { (void)shutdown(s, SD_SEND); }
 
 bool toLocalTime(std::time_t now, std::tm* local) { return localtime_s(local, &now) == 0; }
-
-// The C runtime writes an unbuffered message as printf produces it: in one piece on a console,
-// in several small writes on a pipe or file, but never held back. Standard output stays in
-// text mode, so lines end in CR LF as Windows consoles and files expect.
-void makeOutputUnbuffered() { std::setvbuf(stdout, nullptr, _IONBF, 0); }
