@@ -26,7 +26,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from quietd_server import SKIPPED, QuietdServer  # noqa: E402
+from quietd_server import SKIPPED, QuietdServer, wine_prefix  # noqa: E402
 
 # Names of blocked ad and tracker hosts; the browser maps every name to 127.0.0.1, which the
 # server listens on. (127.x.y.z addresses other than 127.0.0.1 do not reach a server bound to
@@ -191,35 +191,25 @@ def compare_windows(binary, exe, chromium):
     if shutil.which("wine") is None:
         print("SKIPPED: wine is not installed")
         return SKIPPED
-    prefix = tempfile.mkdtemp(prefix="quietd-wine-")
-    env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
-    env.pop("DISPLAY", None)  # a console program needs no window
     loads = {"Linux": [], "Windows": []}  # ms to the load event, each time
     faults = []
-    try:
-        with tempfile.TemporaryDirectory() as folder, QuietdServer(binary) as linux, \
-                QuietdServer(os.path.abspath(exe), wrapper=["wine"], env=env,
-                             start_timeout=60) as windows:
-            pages = []
-            for name, server in (("Linux", linux), ("Windows", windows)):
-                page, asked = make_page(server.port, TIMING_HOSTS, TIMING_IMAGES)
-                path = os.path.join(folder, "timing-%s.html" % name)
-                with open(path, "w") as out:
-                    out.write(page)
-                pages.append((name, path, asked))
-            for _ in range(TIMING_LOADS):
-                for name, path, asked in pages:
-                    report, _ = open_page(chromium, path)
-                    faults += ["%s build: %s" % (name, f) for f in check_page(report, asked)]
-                    if report is not None:
-                        loads[name].append(report["loadMs"])
-    finally:
-        # The prefix's wineserver goes by itself a few seconds after its last client.
-        try:
-            subprocess.run(["wineserver", "-w"], env=env, timeout=30)
-        except subprocess.TimeoutExpired:
-            subprocess.run(["wineserver", "-k"], env=env, timeout=30)
-        shutil.rmtree(prefix, ignore_errors=True)
+    with wine_prefix() as env, tempfile.TemporaryDirectory() as folder, \
+            QuietdServer(binary) as linux, \
+            QuietdServer(os.path.abspath(exe), wrapper=["wine"], env=env,
+                         start_timeout=60) as windows:
+        pages = []
+        for name, server in (("Linux", linux), ("Windows", windows)):
+            page, asked = make_page(server.port, TIMING_HOSTS, TIMING_IMAGES)
+            path = os.path.join(folder, "timing-%s.html" % name)
+            with open(path, "w") as out:
+                out.write(page)
+            pages.append((name, path, asked))
+        for _ in range(TIMING_LOADS):
+            for name, path, asked in pages:
+                report, _ = open_page(chromium, path)
+                faults += ["%s build: %s" % (name, f) for f in check_page(report, asked)]
+                if report is not None:
+                    loads[name].append(report["loadMs"])
     if all(loads.values()):
         best = {name: min(times) for name, times in loads.items()}
         for name, times in loads.items():

@@ -14,12 +14,13 @@ import fcntl
 import os
 import re
 import select
-import shutil
 import socket
 import subprocess
 import sys
-import tempfile
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from quietd_server import wine_prefix  # noqa: E402
 
 GIF = bytes.fromhex(
     "47 49 46 38 39 61 01 00 01 00 80 00 00 00 00 00 ff ff ff 21 f9"
@@ -368,22 +369,12 @@ def main():
     if len(sys.argv) != 2:
         sys.exit(__doc__)
     exe = os.path.abspath(sys.argv[1])
-    prefix = tempfile.mkdtemp(prefix="quietd-wine-")
-    env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
-    env.pop("DISPLAY", None)  # a console program needs no window
     began = time.monotonic()
-    try:
+    with wine_prefix() as env:
         check_serving(exe, env)
         check_held_connections(exe, env)
         check_usage(exe, env)
         check_output(exe, env)
-    finally:
-        # The prefix's wineserver goes by itself a few seconds after its last client.
-        try:
-            subprocess.run(["wineserver", "-w"], env=env, timeout=30)
-        except subprocess.TimeoutExpired:
-            subprocess.run(["wineserver", "-k"], env=env, timeout=30)
-        shutil.rmtree(prefix, ignore_errors=True)
     print(f"{len(failures)} failed, under wine in {time.monotonic() - began:.1f} s", flush=True)
     sys.exit(1 if failures else 0)
 

@@ -4,8 +4,10 @@ The server is started with "-p <free port>", its standard output goes to a file 
 nobody reads would stop a verbose server once it fills), and it is stopped by its own pid.
 """
 
+import contextlib
 import os
 import re
+import shutil
 import signal
 import socket
 import subprocess
@@ -23,6 +25,24 @@ BLANK_GIF = bytes.fromhex(
 DATE_PATTERN = (r"(Sun|Mon|Tue|Wed|Thu|Fri|Sat) "
                 r"(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) "
                 r"[0-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4}")
+
+
+@contextlib.contextmanager
+def wine_prefix():
+    """An environment for wine with a prefix of its own under a temporary directory; the prefix
+    goes when the block ends."""
+    prefix = tempfile.mkdtemp(prefix="quietd-wine-")
+    env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+    env.pop("DISPLAY", None)  # a console program needs no window
+    try:
+        yield env
+    finally:
+        # The prefix's wineserver goes by itself a few seconds after its last client.
+        try:
+            subprocess.run(["wineserver", "-w"], env=env, timeout=30)
+        except subprocess.TimeoutExpired:
+            subprocess.run(["wineserver", "-k"], env=env, timeout=30)
+        shutil.rmtree(prefix, ignore_errors=True)
 
 
 def header_lines(image):
