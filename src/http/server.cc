@@ -143,15 +143,20 @@ void enterStage(int slot, Stage stage) {
   append(queueOf(stage), slot);
 }
 
+// Puts slot on the free list.
+void giveBack(int slot) {
+  connections[slot].stage = Stage::kFree;
+  connections[slot].newer = freeSlots;
+  freeSlots = slot;
+}
+
 // Closes the held connection in slot and gives the slot back.
 void release(int slot) {
   Connection& connection = connections[slot];
   remove(queueOf(connection.stage), slot);
   unwatchSocket(connection.socket, static_cast<std::uint32_t>(slot));
   closesocket(connection.socket);
-  connection.stage = Stage::kFree;
-  connection.newer = freeSlots;
-  freeSlots = slot;
+  giveBack(slot);
 }
 
 // Closes the oldest connection still waiting for its request or, failing that, the oldest
@@ -179,9 +184,7 @@ void hold(SOCKET connection, Stage stage) {
   }
   if (!watchSocket(connection, static_cast<std::uint32_t>(slot))) {
     closesocket(connection);
-    connections[slot].stage = Stage::kFree;
-    connections[slot].newer = freeSlots;
-    freeSlots = slot;
+    giveBack(slot);
     return;
   }
   connections[slot].socket = connection;

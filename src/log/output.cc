@@ -58,11 +58,7 @@ std::size_t formatDroppedLine(unsigned long long count, char (&line)[kDroppedLin
 
 }  // namespace
 
-void startOutput() {
-  prepareStandardOutput();
-  // Whatever still goes through the C library's stdout must not sit in its buffer either.
-  std::setvbuf(stdout, nullptr, _IONBF, 0);
-}
+void startOutput() { prepareStandardOutput(); }
 
 void flushOutput() {
   while (pendingStart < pendingEnd) {

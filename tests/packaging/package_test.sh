@@ -8,17 +8,8 @@
 set -uo pipefail
 
 deb=$(realpath "$1")
-failures=0
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
-pass() { echo "ok: $*"; }
-skip() { echo "SKIP: $*"; }
-finish() {
-  echo "$failures failed"
-  exit $((failures > 0))
-}
+# shellcheck source=checks.sh
+source "$(dirname "$0")/checks.sh"
 apt() { DEBIAN_FRONTEND=noninteractive apt-get -y -qq -o DPkg::Lock::Timeout=300 "$@"; }
 
 # --- The package as built ----------------------------------------------------------------------

@@ -19,13 +19,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-failures=0
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
-pass() { echo "ok: $*"; }
-skip() { echo "SKIP: $*"; }
+# shellcheck source=checks.sh
+source "$(dirname "$0")/checks.sh"
 
 # expectFiles <tree> <file>...: the tree holds exactly these regular files.
 expectFiles() {
@@ -168,5 +163,4 @@ else
   fi
 fi
 
-echo "$failures failed"
-[ "$failures" -eq 0 ]
+finish
