@@ -6,23 +6,13 @@
 #include <ctime>
 
 #include "http/answer.h"
+#include "http/time_limits.h"
 #include "log/output.h"
 #include "net/listener.h"
 #include "platform/readiness.h"
 
 namespace {
 
-// How long a connection may wait in the loop for its request. Waiting costs the other clients
-// nothing, so the limit is generous: browsers open connections ahead of need and may use one
-// many seconds later, and a connection closed just before its use costs the page a retry.
-// Sixty seconds is what general web servers give a request head.
-constexpr int kRequestTimeoutMs = 60000;
-// How long an answered connection whose request was not read whole may go on sending before
-// it is closed: closing over unread bytes resets the connection, and the reset can destroy the
-// answer before the peer reads it. A local peer sends the rest of any request well within it.
-constexpr int kLingerTimeoutMs = 2000;
-// How long the kernel may keep a silent new connection to itself before handing it over.
-constexpr int kDeferAcceptSeconds = 30;
 // How long accepting rests when the descriptors ran out and nothing could be closed to make
 // room: long enough not to spin, short enough that a client barely notices.
 constexpr int kAcceptPauseMs = 100;
