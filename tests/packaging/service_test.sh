@@ -35,7 +35,8 @@ expectFiles() {
 # --- The install tree, with a prefix given at install time and with DESTDIR ------------------
 prefix=$work/prefix
 if cmake --install "$build" --prefix "$prefix" >"$work/install.log" 2>&1; then
-  expectFiles "$prefix" bin/quietd share/man/man8/quietd.8 lib/systemd/system/quietd.service
+  expectFiles "$prefix" bin/quietd share/doc/quietd/copyright share/man/man8/quietd.8 \
+    lib/systemd/system/quietd.service
   [ -x "$prefix/bin/quietd" ] || fail "bin/quietd is not executable"
   unit=$prefix/lib/systemd/system/quietd.service
   grep -qx "ExecStart=$prefix/bin/quietd" "$unit" || fail "ExecStart in $unit: $(grep ExecStart= "$unit")"
@@ -45,8 +46,8 @@ fi
 
 configured=$(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' "$build/CMakeCache.txt")
 if DESTDIR=$work/staged cmake --install "$build" >"$work/install.log" 2>&1; then
-  expectFiles "$work/staged$configured" \
-    bin/quietd share/man/man8/quietd.8 lib/systemd/system/quietd.service
+  expectFiles "$work/staged$configured" bin/quietd share/doc/quietd/copyright \
+    share/man/man8/quietd.8 lib/systemd/system/quietd.service
   grep -qx "ExecStart=$configured/bin/quietd" "$work/staged$configured/lib/systemd/system/quietd.service" ||
     fail "ExecStart under DESTDIR does not name $configured/bin/quietd"
 else
