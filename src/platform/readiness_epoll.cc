@@ -39,9 +39,8 @@ void unwatchSocket(SOCKET s, std::uint32_t tag) {
 
 int waitForReady(std::uint32_t* tags, int maxTags, int timeoutMs) {
   std::array<epoll_event, kEventBatch> events;
-  const int count =
-      epoll_wait(epollDescriptor, events.data(), maxTags < kEventBatch ? maxTags : kEventBatch,
-                 timeoutMs);
+  const int count = epoll_wait(epollDescriptor, events.data(),
+                               maxTags < kEventBatch ? maxTags : kEventBatch, timeoutMs);
   if (count < 0) return 0;  // EINTR: the caller looks at its clock and waits again
   for (int i = 0; i < count; ++i) tags[i] = events[i].data.u32;
   return count;

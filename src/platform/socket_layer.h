@@ -10,7 +10,6 @@
 #pragma once
 
 #include <cstddef>
-#include <ctime>
 
 #ifdef _WIN32
 #ifndef NOMINMAX
@@ -87,17 +86,9 @@ int receiveTimeoutCode();
 // lets it. Returns how many it may hold now.
 int raiseDescriptorLimit();
 
-// Sends all of data, continuing after partial sends, waiting at most timeoutMs
-// whenever the peer's window is full. Never raises a signal for a peer that has
-// gone. moreFollows tells the platform that another send or finishSending comes
-// at once, so that everything leaves in one segment where it can. Returns true
-// when all was sent.
-bool sendAll(SOCKET s, const char* data, std::size_t length, bool moreFollows, int timeoutMs);
-
-// Ends the sending side after an answer: data held back by moreFollows leaves at
-// once, with the end of the stream in the same segment where it can, so the whole
-// answer is on its way before the connection is closed.
-void finishSending(SOCKET s);
-
-// Converts now to local time in local. Returns false when the platform cannot.
-bool toLocalTime(std::time_t now, std::tm* local);
+// Sends data, a whole answer far smaller than a new connection's send buffer, in one send
+// that never waits, then ends the sending side, so that the answer leaves with the end of the
+// stream in one segment where the platform can do that. Sends nothing when length is 0.
+// Never raises a signal for a peer that has gone: its answer is lost, and there is no one
+// left to tell.
+void sendAndFinish(SOCKET s, const char* data, std::size_t length);
