@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <initializer_list>
 
 #include "http/connection.h"
 #include "http/connection_table.h"
@@ -12,21 +13,34 @@
 
 namespace {
 
-// How long accepting rests when the descriptors ran out and nothing could be closed to make
-// room: long enough not to spin, short enough that a client barely notices.
-constexpr int kAcceptPauseMs = 100;
+// The shortest and the longest rest of accepting after a failure: each rest in a row lasts
+// twice as long as the one before, so that a failure that lasts costs next to nothing, and a
+// passing one only a moment.
+constexpr int kAcceptRestMinMs = 5;
+constexpr int kAcceptRestMaxMs = 1000;
+// Failures of single connections in a row after which accepting rests all the same: a code
+// that says "that one connection" but keeps coming must not spin either.
+constexpr int kSingleFailuresBeforeRest = 8;
+// The most connections accepted in one round; more wait for the next.
+constexpr int kAcceptBatch = 64;
+// The most that lingering connections may drain in one round, all together: each gets one
+// receive a round while this lasts, and the others are read in a later round.
+constexpr int kDrainBytesPerRound = 4 * static_cast<int>(kRequestBufferSize);
 // The longest the loop sleeps while output waits to be written.
 constexpr int kOutputRetryMs = 50;
 // Descriptors kept free for everything but held connections: standard streams, the listener,
 // the readiness set, the connection being answered and a margin for the C library.
 constexpr int kReservedDescriptors = 16;
-// The most ready sockets handled per wait; the rest are reported by the next one.
-constexpr int kReadyBatch = 64;
 // The tag the listener is watched under; connections are tagged with their slot.
 constexpr std::uint32_t kListenerTag = 0xFFFFFFFF;
 
-// When accepting may start again after the descriptors ran out; 0 while it goes on.
+// The tags of the sockets one wait found ready: every held connection and the listener.
+std::uint32_t ready[kMaxConnections + 1];
+
+// When accepting may start again after a failure; 0 while it goes on.
 Milliseconds acceptPausedUntil = 0;
+// Accepts that failed since the last one that succeeded.
+int acceptFailures = 0;
 
 Milliseconds now() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -106,37 +120,70 @@ int timeUntilDue(Milliseconds at) {
   return due <= at ? 0 : static_cast<int>(due - at);
 }
 
-// Accepts one connection and serves it at once when its request is there; otherwise it waits
-// in the loop. When the descriptors have run out, the oldest held connection makes room, and
-// with none to close accepting rests for a moment instead of failing again at once.
-void acceptAndServe(SOCKET listener, const char* root, Verbosity verbosity) {
-  const SOCKET connection = acceptConnection(listener);
-  if (connection == INVALID_SOCKET) {
-    if (lackedResources() && !makeRoom()) {
-      unwatchSocket(listener, kListenerTag);
-      acceptPausedUntil = now() + kAcceptPauseMs;
-    }
-    return;  // other failures concern that one connection only
+// Stops accepting for a while: twice as long as the last time, when the failures go on.
+void restAccepting(SOCKET listener) {
+  int restMs = kAcceptRestMinMs;
+  for (int failures = 1; failures < acceptFailures && restMs < kAcceptRestMaxMs; ++failures) {
+    restMs *= 2;
   }
-  switch (serveConnection(connection, root, verbosity)) {
-    case ConnectionFate::kClose:
-      closesocket(connection);
-      break;
-    case ConnectionFate::kWait:
-      hold(connection, Stage::kWaiting);
-      break;
-    case ConnectionFate::kLinger:
-      hold(connection, Stage::kLingering);
-      break;
+  unwatchSocket(listener, kListenerTag);
+  acceptPausedUntil = now() + (restMs < kAcceptRestMaxMs ? restMs : kAcceptRestMaxMs);
+}
+
+// Decides, after a failed accept, whether the next accept may follow at once. A failure of
+// one connection does not stop accepting unless it keeps coming. Any other failure closes the
+// oldest held connection, as descriptors may have run out whatever the code says, and tries
+// once more at once; when that fails too, or nothing could be closed, accepting rests.
+bool mayAcceptAgain(SOCKET listener) {
+  const AcceptFailure failure = lastAcceptFailure();
+  if (failure == AcceptFailure::kNothingPending) return false;
+  ++acceptFailures;
+  if (failure == AcceptFailure::kThatOne) {
+    if (acceptFailures < kSingleFailuresBeforeRest) return true;
+  } else if (makeRoom() && acceptFailures == 1) {
+    return true;
+  }
+  restAccepting(listener);
+  return false;
+}
+
+// Accepts up to most connections and serves each at once when its request is there; the
+// others wait in the loop.
+void acceptPending(SOCKET listener, int most, const char* root, Verbosity verbosity) {
+  for (int accepted = 0; accepted < most;) {
+    const SOCKET connection = acceptConnection(listener);
+    if (connection == INVALID_SOCKET) {
+      if (!mayAcceptAgain(listener)) return;
+      continue;
+    }
+    acceptFailures = 0;
+    ++accepted;
+    switch (serveConnection(connection, root, verbosity)) {
+      case ConnectionFate::kClose:
+        closesocket(connection);
+        break;
+      case ConnectionFate::kWait:
+        hold(connection, Stage::kWaiting);
+        break;
+      case ConnectionFate::kLinger:
+        hold(connection, Stage::kLingering);
+        break;
+    }
   }
 }
 
-// Acts on a held connection that has become readable.
-void serveHeld(int slot, const char* root, Verbosity verbosity) {
+// Acts on a held connection that has become readable. A lingering one drains while
+// drainBudget lasts, and takes its share from it.
+void serveHeld(int slot, int* drainBudget, const char* root, Verbosity verbosity) {
   const HeldConnection& connection = heldAt(slot);
   if (connection.stage == Stage::kLingering) {
-    // A bounded amount per turn, so that a fast sender cannot keep the loop to itself.
-    if (drainConnection(connection.socket) == kPeerDone) release(slot);
+    if (*drainBudget <= 0) return;  // it stays ready, and is read in a later round
+    const int drained = drainConnection(connection.socket);
+    if (drained == kPeerDone) {
+      release(slot);
+    } else {
+      *drainBudget -= drained;
+    }
     return;
   }
   if (connection.stage != Stage::kWaiting) return;  // closed earlier in this round
@@ -153,31 +200,43 @@ void serveHeld(int slot, const char* root, Verbosity verbosity) {
   }
 }
 
-// Serves connections on listener forever.
-[[noreturn]] void serveForever(SOCKET listener, const char* root, Verbosity verbosity) {
-  std::uint32_t ready[kReadyBatch];
+// Serves connections on listener forever. Each round of the loop is bounded: one wait, at most
+// kAcceptBatch accepts, one receive for each ready connection, and at most
+// kDrainBytesPerRound drained; a new client is thus served in the round after its request
+// arrives, whatever the others do.
+[[noreturn]] void serveForever(SOCKET listener, int capacity, const char* root,
+                               Verbosity verbosity) {
+  bool acceptWaits = false;
+  unsigned round = 0;
   for (;;) {
-    if (countIn(Stage::kWaiting) == 0 && countIn(Stage::kLingering) == 0 &&
-        acceptPausedUntil == 0 && !outputPending()) {
-      // Nothing held has a deadline: wait in accept itself. With the kernel handing over
-      // connections together with their request, most clients are served this way, and each
-      // is spared a call to the readiness set.
-      acceptAndServe(listener, root, verbosity);
+    // Nothing held has a deadline: wait in accept itself. With the kernel handing over
+    // connections together with their request, most clients are served this way, and each
+    // is spared a call to the readiness set. The listener changes mode only when the loop does.
+    const bool idle = countIn(Stage::kWaiting) == 0 && countIn(Stage::kLingering) == 0 &&
+                      acceptPausedUntil == 0 && !outputPending();
+    if (idle != acceptWaits) acceptWaits = letAcceptWait(listener, idle);
+    if (idle && acceptWaits) {
+      acceptPending(listener, 1, root, verbosity);
       continue;
     }
-    const int count = waitForReady(ready, kReadyBatch, timeUntilDue(now()));
+    const int count = waitForReady(ready, capacity + 1, timeUntilDue(now()));
+    int drainBudget = kDrainBytesPerRound;
+    // Lingering connections past the budget wait for a later round: start each round at
+    // another place, so that every one gets its turn.
+    const int first = count > 0 ? static_cast<int>(round++ % static_cast<unsigned>(count)) : 0;
     for (int i = 0; i < count; ++i) {
-      if (ready[i] == kListenerTag) {
-        acceptAndServe(listener, root, verbosity);
+      const std::uint32_t tag = ready[(first + i) % count];
+      if (tag == kListenerTag) {
+        acceptPending(listener, acceptWaits ? 1 : kAcceptBatch, root, verbosity);
       } else {
-        serveHeld(static_cast<int>(ready[i]), root, verbosity);
+        serveHeld(static_cast<int>(tag), &drainBudget, root, verbosity);
       }
     }
     const Milliseconds at = now();
     closeExpired(at);
     if (acceptPausedUntil != 0 && at >= acceptPausedUntil) {
       acceptPausedUntil = 0;
-      if (!watchSocket(listener, kListenerTag)) acceptPausedUntil = at + kAcceptPauseMs;
+      if (!watchSocket(listener, kListenerTag)) restAccepting(listener);
     }
     if (outputPending()) flushOutput();
   }
@@ -191,7 +250,7 @@ int runServer(const char* root, int port, Verbosity verbosity) {
   if (listener != INVALID_SOCKET) {
     const int capacity = resetTable(raiseDescriptorLimit() - kReservedDescriptors);
     if (startReadiness(capacity) && watchSocket(listener, kListenerTag)) {
-      serveForever(listener, root, verbosity);
+      serveForever(listener, capacity, root, verbosity);
     }
     closesocket(listener);
   }

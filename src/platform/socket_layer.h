@@ -63,12 +63,24 @@ bool prepareListener(SOCKET listener, int deferSeconds);
 
 // Accepts one connection without asking for the peer's address. The new socket
 // never blocks (every wait goes through the readiness loop) and is not inherited
-// by child processes. Returns INVALID_SOCKET on failure.
+// by child processes. Returns INVALID_SOCKET on failure (see lastAcceptFailure).
 SOCKET acceptConnection(SOCKET listener);
 
-// True when the last call failed for want of descriptors or memory: a condition
-// that lasts until something is closed, so retrying at once would only spin.
-bool lackedResources();
+// What a failed acceptConnection means for accepting.
+enum class AcceptFailure {
+  kNothingPending,  // no connection is waiting, and the listener does not wait for one
+  kThatOne,         // one connection failed before it was taken; the next one may do well
+  kLasting,         // anything else: descriptors or memory ran out, or a code not known here
+};
+
+// Says what the last failed acceptConnection means.
+AcceptFailure lastAcceptFailure();
+
+// Makes acceptConnection on listener wait until a connection comes (waits) or fail at once
+// with kNothingPending when none is there (!waits). Returns whether accept now waits: false
+// where the platform keeps the listener from waiting (the loop then waits for connections
+// through the readiness set), true where the change failed and accept may wait.
+bool letAcceptWait(SOCKET listener, bool waits);
 
 // What receiveNow returns when nothing has arrived yet.
 inline constexpr int kNothingYet = -2;

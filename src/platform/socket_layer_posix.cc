@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <initializer_list>
 
 #include "platform/socket_layer.h"
 
@@ -53,8 +54,25 @@ SOCKET acceptConnection(SOCKET listener) {
 #endif
 }
 
-bool lackedResources() {
-  return errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM;
+AcceptFailure lastAcceptFailure() {
+  const int code = errno;
+  if (code == EAGAIN || code == EWOULDBLOCK) return AcceptFailure::kNothingPending;
+  // Linux hands a connection's own network errors over from accept, as well as a connection
+  // aborted or refused by a firewall before it was taken.
+  for (const int ofThatOne : {EINTR, ECONNABORTED, EPROTO, EPERM, ENETDOWN, ENETUNREACH, EHOSTDOWN,
+                              EHOSTUNREACH, ENOPROTOOPT, EOPNOTSUPP, ETIMEDOUT}) {
+    if (code == ofThatOne) return AcceptFailure::kThatOne;
+  }
+  return AcceptFailure::kLasting;
+}
+
+bool letAcceptWait(SOCKET listener, bool waits) {
+  const int flags = fcntl(listener, F_GETFL);
+  if (flags < 0) return true;  // unknown: the caller then takes one connection at a time
+  if (fcntl(listener, F_SETFL, waits ? flags & ~O_NONBLOCK : flags | O_NONBLOCK) != 0) {
+    return (flags & O_NONBLOCK) == 0;
+  }
+  return waits;
 }
 
 int receiveNow(SOCKET s, char* buffer, int size) {

@@ -22,14 +22,48 @@ bool prepareListener(SOCKET listener, int deferSeconds) {
   return false;
 }
 
+namespace {
+
+bool listenerNonBlocking = false;  // set once by letAcceptWait, for the life of the process
+
+}  // namespace
+
 SOCKET acceptConnection(SOCKET listener) {
   const SOCKET connection = accept(listener, nullptr, nullptr);
   if (connection == INVALID_SOCKET) return connection;
   // Socket handles are inheritable unless told otherwise.
   (void)SetHandleInformation(reinterpret_cast<HANDLE>(connection), HANDLE_FLAG_INHERIT, 0);
-  u_long nonBlocking = 1;
-  (void)ioctlsocket(connection, FIONBIO, &nonBlocking);
+  // A socket accepted from a non-blocking listener is non-blocking already.
+  if (!listenerNonBlocking) {
+    u_long nonBlocking = 1;
+    (void)ioctlsocket(connection, FIONBIO, &nonBlocking);
+  }
   return connection;
+}
+
+AcceptFailure lastAcceptFailure() {
+  switch (WSAGetLastError()) {
+    case WSAEWOULDBLOCK:
+      return AcceptFailure::kNothingPending;
+    case WSAECONNRESET:  // the peer gave up before the connection was taken
+    case WSAECONNABORTED:
+    case WSAEINTR:
+      return AcceptFailure::kThatOne;
+    default:
+      return AcceptFailure::kLasting;
+  }
+}
+
+bool letAcceptWait(SOCKET listener, bool waits) {
+  // The listener never waits: its connections are then born non-blocking, which spares a
+  // call per connection, and the readiness set waits for them at the cost of one call only
+  // while the loop is idle.
+  (void)waits;
+  if (!listenerNonBlocking) {
+    u_long nonBlocking = 1;
+    listenerNonBlocking = ioctlsocket(listener, FIONBIO, &nonBlocking) == 0;
+  }
+  return !listenerNonBlocking;
 }
 
 int receiveNow(SOCKET s, char* buffer, int size) {
@@ -39,11 +73,6 @@ int receiveNow(SOCKET s, char* buffer, int size) {
 }
 
 int receiveTimeoutCode() { return WSAETIMEDOUT; }
-
-bool lackedResources() {
-  const int code = WSAGetLastError();
-  return code == WSAEMFILE || code == WSAENOBUFS;
-}
 
 // Windows sets no per-process limit on sockets that a program could raise; the loop's own
 // table is the bound.
