@@ -119,7 +119,8 @@ TEST(Loop, AnAcceptFailureThatLastsNeitherSpinsNorStops) {
 }
 
 TEST(Loop, AtTheDescriptorLimitOldConnectionsMakeRoomForNewOnes) {
-  for (const Build& build : builds()) {
+  // Linux alone: wine itself does not start with 64 descriptors.
+  for (const Build& build : {builds().front()}) {
     Server server(build, {"/usr/bin/prlimit", "--nofile=64:64"});
     ASSERT_TRUE(server.started()) << build.name;
     const std::vector<int> idle = openIdle(server.port, 100, "GET / HTTP/1.1\r\n");
