@@ -76,7 +76,7 @@ struct Server {
   pid_t pid = -1;
 };
 
-enum class ScenarioKind { kClosedLoop, kBurst, kIdle, kHeld };
+enum class ScenarioKind { kClosedLoop, kBurst, kIdle, kHeld, kFlood };
 
 struct Scenario {
   const char* name;
@@ -328,6 +328,9 @@ LoadResult runLoad(const Scenario& scenario, int port) {
     case ScenarioKind::kIdle:
       return runIdleClients(port, scenario.clients, static_cast<int>(scenario.count),
                             kRunCapSeconds, kTimeoutMs);
+    case ScenarioKind::kFlood:
+      return runFlood(port, scenario.clients, static_cast<int>(scenario.count), kRunCapSeconds,
+                      kTimeoutMs);
   }
   return LoadResult{};
 }
@@ -400,6 +403,10 @@ int main(int argc, char** argv) {
       {"8 idle + 1", ScenarioKind::kIdle, 8, 8 / scale},
       // The same requests as "1 client", so that the CPU each costs compares directly.
       {"1 client, 500 held", ScenarioKind::kHeld, 1, 2000 / scale},
+      // A GET right after a burst of fresh idle connections, and one while clients stream the
+      // rest of an unfinished request: each request's time is what the table shows.
+      {"1000 idle + 1", ScenarioKind::kIdle, 1000, 8 / scale},
+      {"100 streaming + 1", ScenarioKind::kFlood, 100, 8 / scale},
   };
 
   const long cores = sysconf(_SC_NPROCESSORS_ONLN);
@@ -508,7 +515,8 @@ int main(int argc, char** argv) {
       const LoadResult& result = tallies[s][v].result;
       const long requests = result.answered + result.unanswered + result.timedOut;
       const std::string rate =
-          scenarios[s].kind == ScenarioKind::kIdle || result.seconds <= 0
+          scenarios[s].kind == ScenarioKind::kIdle || scenarios[s].kind == ScenarioKind::kFlood ||
+                  result.seconds <= 0
               ? "-"
               : std::to_string(std::lround(static_cast<double>(result.answered) / result.seconds));
       char latencies[64] = "- | - | -";  // nothing was answered

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -27,6 +28,12 @@ constexpr auto kSettle = std::chrono::milliseconds(20);
 // every connection's address pair in TIME_WAIT for a minute, so tens of thousands of
 // connections from one address would soon meet pairs still in use.
 constexpr unsigned kSourceAddresses = 64;
+// A request head that never ends: a server that waits for the rest waits for ever.
+constexpr std::string_view kUnfinishedHead = "GET / HTTP/1.1\r\nHost: a\r\n";
+// The length of each header line a flooding client sends, and how long the flood runs before
+// the timed request: long enough for the streamers to be answered and lingering.
+constexpr std::size_t kFloodLineSize = 4000;
+constexpr auto kFloodSettle = std::chrono::milliseconds(200);
 // How many leading bytes of an answer are kept to check its status line.
 constexpr std::size_t kHeadSize = 12;
 
@@ -315,9 +322,43 @@ LoadResult runIdleClients(int port, int idle, int rounds, double maxSeconds, int
   return result;
 }
 
+LoadResult runFlood(int port, int streamers, int rounds, double maxSeconds, int timeoutMs) {
+  LoadResult result;
+  Engine engine(port, timeoutMs, 1, &result);
+  const auto begin = Clock::now();
+  const auto stopStarting = after(begin, maxSeconds);
+  const std::string line = "X-Pad: " + std::string(kFloodLineSize, 'p') + "\r\n";
+  for (int round = 0; round < rounds && Clock::now() < stopStarting; ++round) {
+    std::vector<int> sockets;
+    for (int i = 0; i < streamers; ++i) {
+      Clock::time_point ignored;
+      const int fd = startConnect(port, &ignored);
+      if (fd >= 0) sockets.push_back(fd);
+    }
+    for (const int fd : sockets) {
+      (void)send(fd, kUnfinishedHead.data(), kUnfinishedHead.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    }
+    std::atomic<bool> done{false};
+    std::thread flood([&] {
+      while (!done) {
+        for (const int fd : sockets) {
+          (void)send(fd, line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        }
+      }
+    });
+    std::this_thread::sleep_for(kFloodSettle);  // the streamers have been answered and stream on
+    engine.start(sampleRequests()[static_cast<std::size_t>(round) % sampleRequests().size()]);
+    while (engine.inFlight() > 0) engine.pump(kPumpWaitMs);
+    done = true;
+    flood.join();
+    for (const int fd : sockets) close(fd);
+    std::this_thread::sleep_for(kSettle);
+  }
+  result.seconds = millisecondsBetween(begin, Clock::now()) / 1000;
+  return result;
+}
+
 HeldConnections::HeldConnections(int port, int count, int timeoutMs) {
-  // A request head that never ends: a server that waits for the rest waits for ever.
-  static constexpr std::string_view kUnfinishedHead = "GET / HTTP/1.1\r\nHost: a\r\n";
   const auto deadline = after(Clock::now(), timeoutMs / 1000.0);
   for (int i = 0; i < count; ++i) {
     Clock::time_point ignored;

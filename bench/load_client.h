@@ -41,6 +41,12 @@ LoadResult runBursts(int port, int clients, int bursts, double maxSeconds, int t
 // round starts after maxSeconds.
 LoadResult runIdleClients(int port, int idle, int rounds, double maxSeconds, int timeoutMs);
 
+// `rounds` times: `streamers` connections that send a request head without its end and then
+// go on sending header lines as fast as the server takes them, and one timed request while
+// they do; the streamers are closed after it. Only the timed requests are counted. No round
+// starts after maxSeconds.
+LoadResult runFlood(int port, int streamers, int rounds, double maxSeconds, int timeoutMs);
+
 // Connections opened against a server and left open until this object goes: every other one
 // sends nothing, the rest send a request head without the blank line that ends it (as a slow
 // or stalled client would), and none of them reads or closes before the end.

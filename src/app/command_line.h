@@ -4,13 +4,11 @@
 #include <cstddef>
 
 #include "log/request_log.h"
-
-// Room for the root directory: at most 259 characters and the terminating NUL.
-inline constexpr std::size_t kRootSize = 260;
+#include "platform/path_size.h"
 
 // The program's whole configuration; made once by main and never changed after.
 struct ServerSettings {
-  char root[kRootSize] = "";  // directory prefix of every document path; ends with '\\'
+  char root[kPathSize] = "";  // directory prefix of every document path; ends with '\\'
   int port = 80;              // 0 and 80 take the port from the service database
   Verbosity verbosity = Verbosity::kOff;
 };

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/socket_layer.h"
+#include "platform/local_time.h"
 
 namespace {
 
@@ -18,8 +18,8 @@ bool startsWith(const char* text, std::string_view prefix) {
 
 }  // namespace
 
-void buildDocumentPath(const char* text, const char* root, char (&path)[kDocumentPathSize]) {
-  constexpr std::size_t kLast = kDocumentPathSize - 1;
+void buildDocumentPath(const char* text, const char* root, char (&path)[kPathSize]) {
+  constexpr std::size_t kLast = kPathSize - 1;
   std::size_t length = 0;
   bool ended = false;
   // Root and target form one sequence that ends at the first blank or line feed.
@@ -49,7 +49,7 @@ int detectVersion(const char* text) {
 }
 
 ContentKind classifyRequest(const char* text, const char* root) {
-  char path[kDocumentPathSize];
+  char path[kPathSize];
   buildDocumentPath(text, root, path);
   for (const char* extension : kImageExtensions) {
     if (std::strstr(path, extension) != nullptr) return ContentKind::kImage;
@@ -63,7 +63,7 @@ AnswerPlan planAnswer(const char* text, const char* root) {
   return AnswerPlan{true, detectVersion(text) != 0, get, classifyRequest(text, root)};
 }
 
-void formatDate(std::time_t now, char (&date)[kDateTextSize]) {
+void formatDate(std::time_t now, char (&date)[kPathSize]) {
   static constexpr char kDays[] = "SunMonTueWedThuFriSat";
   static constexpr char kMonths[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
   std::tm local{};

@@ -6,12 +6,8 @@
 #include <ctime>
 #include <string_view>
 
-// The most a single receive takes in; RequestText is what remains after its last two bytes.
-inline constexpr std::size_t kRequestBufferSize = 16384;
-// Room for a DocumentPath: at most 259 characters and the terminating NUL.
-inline constexpr std::size_t kDocumentPathSize = 260;
-// Room for a date text such as "Sun Dec 06 11:25:19 2026" and its NUL.
-inline constexpr std::size_t kDateTextSize = 260;
+#include "log/request_log.h"  // kRequestBufferSize
+#include "platform/path_size.h"
 // Room for a header block; an answer's block is 158 bytes.
 inline constexpr std::size_t kHeaderBlockSize = 512;
 
@@ -40,9 +36,9 @@ struct AnswerPlan {
 
 // Copies root, then the request target (text from offset 5 up to its first blank or line
 // feed), into path, turning each '/' into '\\'; a blank in root ends the path there too.
-// Appends "index.html" to a path that ends with '\\'. Writes at most kDocumentPathSize - 1
+// Appends "index.html" to a path that ends with '\\'. Writes at most kPathSize - 1
 // characters, cutting what does not fit, and always ends path with a NUL.
-void buildDocumentPath(const char* text, const char* root, char (&path)[kDocumentPathSize]);
+void buildDocumentPath(const char* text, const char* root, char (&path)[kPathSize]);
 
 // Returns 10 if "HTTP/1.0" occurs anywhere in text, else 11 for "HTTP/1.1", else 0.
 int detectVersion(const char* text);
@@ -56,7 +52,7 @@ ContentKind classifyRequest(const char* text, const char* root);
 AnswerPlan planAnswer(const char* text, const char* root);
 
 // Writes now as local time in the layout "Www Mmm DD hh:mm:ss YYYY" into date.
-void formatDate(std::time_t now, char (&date)[kDateTextSize]);
+void formatDate(std::time_t now, char (&date)[kPathSize]);
 
 // Composes the seven header lines for kind with date into block; returns their length.
 std::size_t composeHeader(ContentKind kind, const char* date, char (&block)[kHeaderBlockSize]);

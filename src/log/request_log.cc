@@ -11,7 +11,7 @@ constexpr const char kHost[] = "Host:";
 constexpr const char kReferer[] = "Referer:";
 
 // The log's working copy of the request being printed; rewritten for every entry.
-char logCopy[kLogCopySize];
+char logCopy[kRequestBufferSize];
 // The entry as printed: logCopy escaped, and its closing line feed; rewritten for every entry.
 char logEntry[kLogEntrySize];
 
@@ -74,7 +74,7 @@ void summarizeRequest(char* copy) {
 
 void logRequest(const char* text, Verbosity verbosity) {
   if (verbosity == Verbosity::kOff) return;
-  const std::size_t length = strnlen(text, kLogCopySize - 2);
+  const std::size_t length = strnlen(text, kRequestBufferSize - 2);
   std::memcpy(logCopy, text, length);
   logCopy[length] = '\0';
   stripUserAgent(logCopy);

@@ -10,20 +10,21 @@ enum class Verbosity : char {
   kDetailed = 'V',  // the whole request but its User-Agent line
 };
 
-// Room for the log's copy of a request: its at most 16382 characters, the line feed that
-// ends an entry and the NUL.
-inline constexpr std::size_t kLogCopySize = 16384;
+// The most a single receive takes in. RequestText is what remains after its last two bytes:
+// at most kRequestBufferSize - 2 characters, which the log copies with room for the line feed
+// that ends an entry and the NUL.
+inline constexpr std::size_t kRequestBufferSize = 16384;
 
-// Room for the longest entry: each of the at most kLogCopySize - 2 characters escaped to four
+// Room for the longest entry: each of the at most kRequestBufferSize - 2 characters escaped to four
 // ("\x1B"), and the line feed that ends it.
-inline constexpr std::size_t kLogEntrySize = 4 * (kLogCopySize - 2) + 1;
+inline constexpr std::size_t kLogEntrySize = 4 * (kRequestBufferSize - 2) + 1;
 
 // Prints one entry for text, a received request, on standard output in a single write: the
 // text without its first User-Agent line (kDetailed) or reduced to its request, Host and
 // Referer lines (kSummary), then a line feed. Every byte but printable ASCII, TAB, CR and LF
 // is printed as "\x" and two upper-case hex digits, so that a request cannot steer the
 // terminal showing the log. Prints nothing when verbosity is kOff. Works on a copy of at most
-// kLogCopySize - 2 characters of text and never changes text.
+// kRequestBufferSize - 2 characters of text and never changes text.
 void logRequest(const char* text, Verbosity verbosity);
 
 // Copies text into entry, escaping as logRequest does. Returns the length written (without a

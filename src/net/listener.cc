@@ -4,11 +4,9 @@
 #include <cstring>
 
 #include "log/output.h"
+#include "platform/path_size.h"
 
 namespace {
-
-// Room for this machine's name, its terminating NUL included.
-constexpr int kHostNameSize = 260;
 
 NameLookup platformLookup() {
   return NameLookup{
@@ -42,9 +40,9 @@ void startNetworking() {
 SOCKET openStreamSocket() { return socket(AF_INET, SOCK_STREAM, 0); }
 
 std::uint32_t lookupLocalHost() {
-  char name[kHostNameSize] = "";
+  char name[kPathSize] = "";
   // gethostname need not end a name that fills the buffer; the last byte stays NUL.
-  if (lookup.getHostName(name, kHostNameSize - 1) != 0) return 0;
+  if (lookup.getHostName(name, kPathSize - 1) != 0) return 0;
   return describeHost(name);
 }
 
@@ -109,4 +107,20 @@ int bindListener(SOCKET s, ListenerMode mode, const char* service, const char* p
   }
   printOutput("Successful Binding\n");
   return 0;
+}
+
+SOCKET openListener(int port, int deferSeconds) {
+  const SOCKET listener = openStreamSocket();
+  if (listener == INVALID_SOCKET) return INVALID_SOCKET;
+  (void)prepareListener(listener, deferSeconds);
+  const bool servicePort = port == 0 || port == 80;
+  if (bindListener(listener, servicePort ? ListenerMode::kServicePort : ListenerMode::kExplicitPort,
+                   "http", "tcp", port) == 0) {
+    // The largest backlog the platform allows: a page full of blocked elements opens dozens
+    // of connections at once, and a full queue costs each extra client a second or more.
+    if (listen(listener, SOMAXCONN) == 0) return listener;
+    printOutput("listen error: %d\n", WSAGetLastError());
+  }
+  closesocket(listener);
+  return INVALID_SOCKET;
 }

@@ -1,5 +1,5 @@
-// Listening endpoint: starts the socket layer, opens the server's socket and binds it to
-// 127.0.0.1, printing the host (and service) entries it used on the way.
+// Listening endpoint: starts the socket layer, opens the server's socket, binds it to
+// 127.0.0.1 and listens, printing the host (and service) entries it used on the way.
 #pragma once
 
 #include <cstdint>
@@ -55,3 +55,10 @@ std::uint16_t lookupServicePort(const char* service, const char* protocol);
 // Returns 0 on success, -1 when a look-up failed, or the socket layer's code when bind failed;
 // each failure has printed its line.
 int bindListener(SOCKET s, ListenerMode mode, const char* service, const char* protocol, int port);
+
+// Opens the listening socket in one go: socket, options (see prepareListener, with
+// deferSeconds), bindListener at the port (0 and 80 take the "http" service port) and listen
+// with the largest backlog the platform allows. Returns the socket, or INVALID_SOCKET after a
+// failure, which has printed its line (but for the socket call's, which prints nothing) and
+// closed what was opened. REQUIRES: startNetworking has run.
+SOCKET openListener(int port, int deferSeconds);

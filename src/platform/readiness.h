@@ -22,5 +22,5 @@ void unwatchSocket(SOCKET s, std::uint32_t tag);
 
 // Waits until a watched socket is ready or timeoutMs has passed (-1: no limit), and writes the
 // tags of up to maxTags ready sockets into tags. Returns their count: 0 when the time ran out
-// or the wait was interrupted.
+// or the wait was interrupted. With maxTags above the capacity every ready socket is reported.
 int waitForReady(std::uint32_t* tags, int maxTags, int timeoutMs);

@@ -5,23 +5,24 @@
 #include <sys/epoll.h>
 #include <unistd.h>
 
-#include <array>
+#include <cstdlib>
 
 #include "platform/readiness.h"
 
 namespace {
 
-int epollDescriptor = -1;  // the watched set; lives as long as the process
-
-// The most events taken from the kernel in one wait; more stay for the next.
-constexpr int kEventBatch = 64;
+int epollDescriptor = -1;       // the watched set; lives as long as the process
+epoll_event* events = nullptr;  // room for one event per watched socket, made once
+int eventCapacity = 0;
 
 }  // namespace
 
 bool startReadiness(int capacity) {
-  (void)capacity;  // epoll grows as sockets are added
+  // One more than the connections, for the listener.
+  eventCapacity = capacity + 1;
+  events = static_cast<epoll_event*>(std::calloc(eventCapacity, sizeof *events));
   epollDescriptor = epoll_create1(EPOLL_CLOEXEC);
-  return epollDescriptor >= 0;
+  return events != nullptr && epollDescriptor >= 0;
 }
 
 bool watchSocket(SOCKET s, std::uint32_t tag) {
@@ -38,10 +39,10 @@ void unwatchSocket(SOCKET s, std::uint32_t tag) {
 }
 
 int waitForReady(std::uint32_t* tags, int maxTags, int timeoutMs) {
-  std::array<epoll_event, kEventBatch> events;
-  const int count =
-      epoll_wait(epollDescriptor, events.data(), maxTags < kEventBatch ? maxTags : kEventBatch,
-                 timeoutMs);
+  // Ready sockets left out of one wait come first in the next: the kernel moves those it
+  // reports to the back of its ready list.
+  const int count = epoll_wait(epollDescriptor, events,
+                               maxTags < eventCapacity ? maxTags : eventCapacity, timeoutMs);
   if (count < 0) return 0;  // EINTR: the caller looks at its clock and waits again
   for (int i = 0; i < count; ++i) tags[i] = events[i].data.u32;
   return count;

@@ -7,7 +7,7 @@
 
 namespace {
 
-WSAPOLLFD* watched = nullptr;     // the sockets waited on, first watchedCount of them in use
+WSAPOLLFD* watched = nullptr;          // the sockets waited on, first watchedCount of them in use
 std::uint32_t* watchedTags = nullptr;  // the tag of each entry of watched
 int* positionOfTag = nullptr;  // where each tag stands in watched; the listener's tag at the end
 int watchedCount = 0;

@@ -10,7 +10,6 @@
 #pragma once
 
 #include <cstddef>
-#include <ctime>
 
 #ifdef _WIN32
 #ifndef NOMINMAX
@@ -64,12 +63,24 @@ bool prepareListener(SOCKET listener, int deferSeconds);
 
 // Accepts one connection without asking for the peer's address. The new socket
 // never blocks (every wait goes through the readiness loop) and is not inherited
-// by child processes. Returns INVALID_SOCKET on failure.
+// by child processes. Returns INVALID_SOCKET on failure (see lastAcceptFailure).
 SOCKET acceptConnection(SOCKET listener);
 
-// True when the last call failed for want of descriptors or memory: a condition
-// that lasts until something is closed, so retrying at once would only spin.
-bool lackedResources();
+// What a failed acceptConnection means for accepting.
+enum class AcceptFailure {
+  kNothingPending,  // no connection is waiting, and the listener does not wait for one
+  kThatOne,         // one connection failed before it was taken; the next one may do well
+  kLasting,         // anything else: descriptors or memory ran out, or a code not known here
+};
+
+// Says what the last failed acceptConnection means.
+AcceptFailure lastAcceptFailure();
+
+// Makes acceptConnection on listener wait until a connection comes (waits) or fail at once
+// with kNothingPending when none is there (!waits). Returns whether accept now waits: false
+// where the platform keeps the listener from waiting (the loop then waits for connections
+// through the readiness set), true where the change failed and accept may wait.
+bool letAcceptWait(SOCKET listener, bool waits);
 
 // What receiveNow returns when nothing has arrived yet.
 inline constexpr int kNothingYet = -2;
@@ -87,17 +98,9 @@ int receiveTimeoutCode();
 // lets it. Returns how many it may hold now.
 int raiseDescriptorLimit();
 
-// Sends all of data, continuing after partial sends, waiting at most timeoutMs
-// whenever the peer's window is full. Never raises a signal for a peer that has
-// gone. moreFollows tells the platform that another send or finishSending comes
-// at once, so that everything leaves in one segment where it can. Returns true
-// when all was sent.
-bool sendAll(SOCKET s, const char* data, std::size_t length, bool moreFollows, int timeoutMs);
-
-// Ends the sending side after an answer: data held back by moreFollows leaves at
-// once, with the end of the stream in the same segment where it can, so the whole
-// answer is on its way before the connection is closed.
-void finishSending(SOCKET s);
-
-// Converts now to local time in local. Returns false when the platform cannot.
-bool toLocalTime(std::time_t now, std::tm* local);
+// Sends data, a whole answer far smaller than a new connection's send buffer, in one send
+// that never waits, then ends the sending side, so that the answer leaves with the end of the
+// stream in one segment where the platform can do that. Sends nothing when length is 0.
+// Never raises a signal for a peer that has gone: its answer is lost, and there is no one
+// left to tell.
+void sendAndFinish(SOCKET s, const char* data, std::size_t length);

@@ -2,11 +2,11 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <climits>
+#include <initializer_list>
 
 #include "platform/socket_layer.h"
 
@@ -54,8 +54,25 @@ SOCKET acceptConnection(SOCKET listener) {
 #endif
 }
 
-bool lackedResources() {
-  return errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM;
+AcceptFailure lastAcceptFailure() {
+  const int code = errno;
+  if (code == EAGAIN || code == EWOULDBLOCK) return AcceptFailure::kNothingPending;
+  // Linux hands a connection's own network errors over from accept, as well as a connection
+  // aborted or refused by a firewall before it was taken.
+  for (const int ofThatOne : {EINTR, ECONNABORTED, EPROTO, EPERM, ENETDOWN, ENETUNREACH, EHOSTDOWN,
+                              EHOSTUNREACH, ENOPROTOOPT, EOPNOTSUPP, ETIMEDOUT}) {
+    if (code == ofThatOne) return AcceptFailure::kThatOne;
+  }
+  return AcceptFailure::kLasting;
+}
+
+bool letAcceptWait(SOCKET listener, bool waits) {
+  const int flags = fcntl(listener, F_GETFL);
+  if (flags < 0) return true;  // unknown: the caller then takes one connection at a time
+  if (fcntl(listener, F_SETFL, waits ? flags & ~O_NONBLOCK : flags | O_NONBLOCK) != 0) {
+    return (flags & O_NONBLOCK) == 0;
+  }
+  return waits;
 }
 
 int receiveNow(SOCKET s, char* buffer, int size) {
@@ -80,44 +97,17 @@ int raiseDescriptorLimit() {
   return limit.rlim_cur > INT_MAX ? INT_MAX : static_cast<int>(limit.rlim_cur);
 }
 
-namespace {
-
-// Waits until s is ready for events or timeoutMs has passed. Returns true when ready.
-bool waitFor(SOCKET s, short events, int timeoutMs) {
-  pollfd entry{s, events, 0};
-  int ready;
-  do {
-    ready = poll(&entry, 1, timeoutMs);
-  } while (ready < 0 && errno == EINTR);
-  if (ready == 0) errno = EAGAIN;  // the code a receive time-out gives on this platform
-  return ready > 0;
-}
-
-}  // namespace
-
-bool sendAll(SOCKET s, const char* data, std::size_t length, bool moreFollows, int timeoutMs) {
+void sendAndFinish(SOCKET s, const char* data, std::size_t length) {
+  // Held back until the sending side ends, so that the answer and the end of the stream
+  // leave in one segment: one packet fewer for either side to handle.
   int flags = MSG_NOSIGNAL | MSG_DONTWAIT;
 #ifdef MSG_MORE
-  if (moreFollows) flags |= MSG_MORE;
-#else
-  (void)moreFollows;
+  flags |= MSG_MORE;
 #endif
-  while (length > 0) {
-    ssize_t sent = send(s, data, length, flags);
-    if (sent > 0) {
-      data += sent;
-      length -= static_cast<std::size_t>(sent);
-    } else if (sent < 0 && errno == EINTR) {
-      continue;
-    } else if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      if (!waitFor(s, POLLOUT, timeoutMs)) return false;
-    } else {
-      return false;
-    }
-  }
-  return true;
+  ssize_t sent;
+  do {
+    sent = length > 0 ? send(s, data, length, flags) : 0;
+  } while (sent < 0 && errno == EINTR);
+  (void)sent;  // a peer that has gone loses its answer
+  (void)shutdown(s, SHUT_WR);
 }
-
-void finishSending(SOCKET s) { (void)shutdown(s, SHUT_WR); }
-
-bool toLocalTime(std::time_t now, std::tm* local) { return localtime_r(&now, local) != nullptr; }

@@ -2,9 +2,8 @@
 // and closesocket are Winsock's own; this file supplies the helpers the two platforms do
 // differently.
 //
-// Every connection comes from acceptConnection, which makes it non-blocking: a receive never
-// waits, and a send waits in select only when its caller gives it time (Windows has no
-// per-call MSG_DONTWAIT).
+// Every connection comes from acceptConnection, which makes it non-blocking: neither a
+// receive nor a send ever waits (Windows has no per-call MSG_DONTWAIT).
 #include <climits>
 
 #include "platform/socket_layer.h"
@@ -23,33 +22,49 @@ bool prepareListener(SOCKET listener, int deferSeconds) {
   return false;
 }
 
+namespace {
+
+bool listenerNonBlocking = false;  // set once by letAcceptWait, for the life of the process
+
+}  // namespace
+
 SOCKET acceptConnection(SOCKET listener) {
   const SOCKET connection = accept(listener, nullptr, nullptr);
   if (connection == INVALID_SOCKET) return connection;
   // Socket handles are inheritable unless told otherwise.
   (void)SetHandleInformation(reinterpret_cast<HANDLE>(connection), HANDLE_FLAG_INHERIT, 0);
-  u_long nonBlocking = 1;
-  (void)ioctlsocket(connection, FIONBIO, &nonBlocking);
+  // A socket accepted from a non-blocking listener is non-blocking already.
+  if (!listenerNonBlocking) {
+    u_long nonBlocking = 1;
+    (void)ioctlsocket(connection, FIONBIO, &nonBlocking);
+  }
   return connection;
 }
 
-namespace {
-
-// Waits until s can be written (forWriting) or read, or timeoutMs has passed. Returns true when
-// ready; otherwise the last error is WSAETIMEDOUT or select's own.
-bool waitFor(SOCKET s, bool forWriting, int timeoutMs) {
-  if (timeoutMs < 0) timeoutMs = 0;
-  fd_set ready;
-  FD_ZERO(&ready);
-  FD_SET(s, &ready);
-  timeval limit{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
-  const int count =
-      select(0, forWriting ? nullptr : &ready, forWriting ? &ready : nullptr, nullptr, &limit);
-  if (count == 0) WSASetLastError(WSAETIMEDOUT);
-  return count > 0;
+AcceptFailure lastAcceptFailure() {
+  switch (WSAGetLastError()) {
+    case WSAEWOULDBLOCK:
+      return AcceptFailure::kNothingPending;
+    case WSAECONNRESET:  // the peer gave up before the connection was taken
+    case WSAECONNABORTED:
+    case WSAEINTR:
+      return AcceptFailure::kThatOne;
+    default:
+      return AcceptFailure::kLasting;
+  }
 }
 
-}  // namespace
+bool letAcceptWait(SOCKET listener, bool waits) {
+  // The listener never waits: its connections are then born non-blocking, which spares a
+  // call per connection, and the readiness set waits for them at the cost of one call only
+  // while the loop is idle.
+  (void)waits;
+  if (!listenerNonBlocking) {
+    u_long nonBlocking = 1;
+    listenerNonBlocking = ioctlsocket(listener, FIONBIO, &nonBlocking) == 0;
+  }
+  return !listenerNonBlocking;
+}
 
 int receiveNow(SOCKET s, char* buffer, int size) {
   const int received = recv(s, buffer, size, 0);
@@ -59,35 +74,13 @@ int receiveNow(SOCKET s, char* buffer, int size) {
 
 int receiveTimeoutCode() { return WSAETIMEDOUT; }
 
-bool lackedResources() {
-  const int code = WSAGetLastError();
-  return code == WSAEMFILE || code == WSAENOBUFS;
-}
-
 // Windows sets no per-process limit on sockets that a program could raise; the loop's own
 // table is the bound.
 int raiseDescriptorLimit() { return INT_MAX; }
 
-bool sendAll(SOCKET s, const char* data, std::size_t length, bool moreFollows, int timeoutMs) {
-  // Winsock has no way to say that more follows. The answer leaves in one send, which Nagle's
-  // algorithm never holds back, so nothing is lost by that.
-  (void)moreFollows;
-  // Winsock never raises a signal for a peer that has gone; the send just fails.
-  while (length > 0) {
-    const int piece = length > INT_MAX ? INT_MAX : static_cast<int>(length);
-    const int sent = send(s, data, piece, 0);
-    if (sent > 0) {
-      data += sent;
-      length -= static_cast<std::size_t>(sent);
-    } else if (sent == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK) {
-      if (!waitFor(s, true, timeoutMs)) return false;
-    } else {
-      return false;
-    }
-  }
-  return true;
+void sendAndFinish(SOCKET s, const char* data, std::size_t length) {
+  // Winsock has no way to hold data back until the end; one send of the whole answer is never
+  // delayed by Nagle's algorithm, and never raises a signal for a peer that has gone.
+  if (length > 0) (void)send(s, data, static_cast<int>(length), 0);
+  (void)shutdown(s, SD_SEND);
 }
-
-void finishSending(SOCKET s) { (void)shutdown(s, SD_SEND); }
-
-bool toLocalTime(std::time_t now, std::tm* local) { return localtime_s(local, &now) == 0; }

@@ -9,7 +9,7 @@
 namespace {
 
 std::string pathOf(const std::string& text, const std::string& root = "\\") {
-  char path[kDocumentPathSize];
+  char path[kPathSize];
   buildDocumentPath(text.c_str(), root.c_str(), path);
   return path;
 }
@@ -43,10 +43,10 @@ TEST(DocumentPath, LongPathsAreCutAndNeverOverrun) {
   const std::string root = std::string(250, 'r') + "\\";
   EXPECT_EQ(root + "index.ht", pathOf("GET / HTTP/1.1", root));
 
-  char path[kDocumentPathSize + 8];
+  char path[kPathSize + 8];
   std::memset(path, 'z', sizeof path);
-  buildDocumentPath(longTarget.c_str(), "\\", reinterpret_cast<char(&)[kDocumentPathSize]>(path));
-  for (std::size_t i = kDocumentPathSize; i < sizeof path; ++i) EXPECT_EQ('z', path[i]) << i;
+  buildDocumentPath(longTarget.c_str(), "\\", reinterpret_cast<char(&)[kPathSize]>(path));
+  for (std::size_t i = kPathSize; i < sizeof path; ++i) EXPECT_EQ('z', path[i]) << i;
 }
 
 TEST(Classify, ImageExtensionAnywhereInThePathCaseSensitive) {
@@ -131,7 +131,7 @@ class LocalTimeIsUtc : public ::testing::Test {
 };
 
 TEST_F(LocalTimeIsUtc, DateHasFixedWidthAndLeadingZeros) {
-  char date[kDateTextSize];
+  char date[kPathSize];
   formatDate(1796556319, date);  // Sunday, 6 December 2026, 11:25:19
   EXPECT_STREQ("Sun Dec 06 11:25:19 2026", date);
   formatDate(0, date);

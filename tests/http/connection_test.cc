@@ -1,4 +1,4 @@
-#include "http/server.h"
+#include "http/connection.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -19,7 +19,7 @@ TEST(ServeConnection, DecidesWhatBecomesOfTheConnection) {
       {"", ConnectionFate::kClose},
       {"GET /a.gif HTTP/1.1\r\nHost: a\r\n\r\n", ConnectionFate::kClose},
       {"GET /a.gif HTTP/1.1\r\nHost: a\r\n", ConnectionFate::kLinger},  // more may follow
-      {"POST / HTTP/1.1\r\n\r\n", ConnectionFate::kClose},             // closed unanswered
+      {"POST / HTTP/1.1\r\n\r\n", ConnectionFate::kClose},              // closed unanswered
   };
   for (const auto& c : cases) {
     ConnectedPair pair;
@@ -31,15 +31,17 @@ TEST(ServeConnection, DecidesWhatBecomesOfTheConnection) {
   }
 }
 
-TEST(Drain, EndsOnlyWhenThePeerIsDone) {
+TEST(Drain, TakesOneBufferATurnAndEndsOnlyWhenThePeerIsDone) {
   ConnectedPair pair;
-  send(pair.client, "rest of a long request", 22, 0);
+  EXPECT_EQ(0, drainConnection(pair.server));  // nothing yet, and no wait for it
+  const std::string rest(kRequestBufferSize + 100, 'r');
+  send(pair.client, rest.data(), rest.size(), 0);
   usleep(20000);  // let the bytes arrive
-  EXPECT_FALSE(drainConnection(pair.server));  // read and dropped; the peer may send more
-  EXPECT_FALSE(drainConnection(pair.server));
+  EXPECT_EQ(static_cast<int>(kRequestBufferSize), drainConnection(pair.server));
+  EXPECT_EQ(100, drainConnection(pair.server));
   shutdown(pair.client, SHUT_WR);
   usleep(20000);
-  EXPECT_TRUE(drainConnection(pair.server));
+  EXPECT_EQ(kPeerDone, drainConnection(pair.server));
 }
 
 }  // namespace

@@ -1,0 +1,60 @@
+#include "http/connection_table.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(ConnectionTable, KeepsEachStageOldestFirstAndReusesItsSlots) {
+  enum class Act { kClaim, kWait, kLinger, kLeave, kReturn };
+  // Each step acts on slot (kClaim: expects slot back), then the queues hold what it says.
+  const struct {
+    Act act;
+    int slot;
+    int oldestWaiting, waiting, oldestLingering, lingering;
+  } steps[] = {
+      {Act::kClaim, 0, -1, 0, -1, 0}, {Act::kClaim, 1, -1, 0, -1, 0},
+      {Act::kClaim, 2, -1, 0, -1, 0}, {Act::kClaim, -1, -1, 0, -1, 0},  // full
+      {Act::kWait, 0, 0, 1, -1, 0},   {Act::kWait, 1, 0, 2, -1, 0},
+      {Act::kLinger, 2, 0, 2, 2, 1},  {Act::kLeave, 0, 1, 1, 2, 1},  // the oldest leaves
+      {Act::kLinger, 0, 1, 1, 2, 2},  {Act::kLeave, 2, 1, 1, 0, 1},
+      {Act::kReturn, 2, 1, 1, 0, 1},  {Act::kClaim, 2, 1, 1, 0, 1},  // given back, reused
+      {Act::kWait, 2, 1, 2, 0, 1},    {Act::kLeave, 2, 1, 1, 0, 1},  // the newest leaves
+      {Act::kLeave, 1, -1, 0, 0, 1},  {Act::kWait, 1, 1, 1, 0, 1},   // emptied, then refilled
+  };
+  ASSERT_EQ(3, resetTable(3));
+  int row = 0;
+  for (const auto& step : steps) {
+    switch (step.act) {
+      case Act::kClaim:
+        EXPECT_EQ(step.slot, claimSlot()) << "row " << row;
+        break;
+      case Act::kWait:
+        enterStage(step.slot, Stage::kWaiting, row);
+        break;
+      case Act::kLinger:
+        enterStage(step.slot, Stage::kLingering, row);
+        break;
+      case Act::kLeave:
+        leaveStage(step.slot);
+        break;
+      case Act::kReturn:
+        returnSlot(step.slot);
+        break;
+    }
+    EXPECT_EQ(step.oldestWaiting, oldestIn(Stage::kWaiting)) << "row " << row;
+    EXPECT_EQ(step.waiting, countIn(Stage::kWaiting)) << "row " << row;
+    EXPECT_EQ(step.oldestLingering, oldestIn(Stage::kLingering)) << "row " << row;
+    EXPECT_EQ(step.lingering, countIn(Stage::kLingering)) << "row " << row;
+    ++row;
+  }
+}
+
+TEST(ConnectionTable, CapacityStaysWithinTheTable) {
+  EXPECT_EQ(1, resetTable(-5));  // a descriptor limit below the reserve still serves one
+  EXPECT_EQ(0, claimSlot());
+  EXPECT_EQ(-1, claimSlot());
+  EXPECT_EQ(kMaxConnections, resetTable(1 << 30));
+  EXPECT_EQ(0, claimSlot());  // a reset table starts empty
+}
+
+}  // namespace
