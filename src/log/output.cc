@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
@@ -23,25 +24,64 @@ constexpr int kLongestRetryPauseMs = 1000;
 // How long drainOutput sleeps between two looks at what still waits.
 constexpr int kDrainStepMs = 10;
 
-// Bytes standard output has not taken yet, in the order written: a ring from which the writer
-// thread takes what the serving thread puts in. Each side moves only its own counter, so
-// neither ever waits for the other.
+// Bytes standard output has not taken yet, in the order written: a ring into which the serving
+// thread puts entries and from which the writer thread takes them. Whoever empties it moves its
+// start back to the front, so that only as many pages are ever touched as the longest wait
+// needed.
 char waitingOutput[kOutputBufferSize];
-std::atomic<std::size_t> handedOver{0};  // bytes ever put into the ring: the serving thread's
-std::atomic<std::size_t> written{0};     // bytes ever taken by standard output: the writer's
-std::atomic<bool> writerIdle{false};     // the writer thread is asleep, or about to be
-std::atomic<bool> outputGone{false};     // standard output has no reader left: nothing is kept
-bool writerRunning = false;              // a writer thread writes; otherwise writeOutput does
-unsigned long long droppedEntries = 0;   // entries dropped since the last one that fitted
+// Where the waiting bytes start in waitingOutput (high half) and how many there are (low half),
+// in one word so that either thread changes both at once, and neither ever waits for the other.
+std::atomic<std::uint64_t> waitingSpan{0};
+std::atomic<bool> writerIdle{false};    // the writer thread is asleep, or about to be
+std::atomic<bool> outputGone{false};    // standard output has no reader left: nothing is kept
+bool writerRunning = false;             // a writer thread writes; otherwise writeOutput does
+unsigned long long droppedEntries = 0;  // entries dropped since the last one that fitted
 OutputWriteCall outputWrite = writeStandardOutput;
 
-// Copies data into the ring at the byte count at.
+struct Span {
+  std::size_t start;  // offset of the oldest waiting byte
+  std::size_t count;  // bytes waiting
+};
+
+Span unpack(std::uint64_t span) {
+  return {static_cast<std::size_t>(span >> 32), span & 0xFFFFFFFF};
+}
+
+std::uint64_t pack(std::size_t start, std::size_t count) {
+  return static_cast<std::uint64_t>(start) << 32 | count;
+}
+
+std::size_t waitingBytes() { return unpack(waitingSpan.load()).count; }
+
+// Copies data into the ring from offset at on, going round at its end.
 void copyIn(const char* data, std::size_t length, std::size_t at) {
-  const std::size_t offset = at % kOutputBufferSize;
-  const std::size_t first =
-      length < kOutputBufferSize - offset ? length : kOutputBufferSize - offset;
-  std::memcpy(waitingOutput + offset, data, first);
+  if (length == 0) return;
+  at %= kOutputBufferSize;
+  const std::size_t first = length < kOutputBufferSize - at ? length : kOutputBufferSize - at;
+  std::memcpy(waitingOutput + at, data, first);
   std::memcpy(waitingOutput, data + first, length - first);
+}
+
+// Puts first and then second behind the waiting bytes when both fit together. Returns false,
+// putting nothing, when they do not.
+bool putWaiting(const char* first, std::size_t firstLength, const char* second,
+                std::size_t secondLength) {
+  const std::size_t length = firstLength + secondLength;
+  std::uint64_t seen = waitingSpan.load();
+  for (;;) {
+    const Span span = unpack(seen);
+    if (length > kOutputBufferSize - span.count) return false;
+    const std::size_t end = (span.start + span.count) % kOutputBufferSize;
+    copyIn(first, firstLength, end);
+    copyIn(second, secondLength, end + firstLength);
+    // Meanwhile the writer may have taken bytes, which leaves the end where it was, or taken
+    // them all and moved the start to the front, where the copy must be made again.
+    for (;;) {
+      const Span now = unpack(seen);
+      if ((now.start + now.count) % kOutputBufferSize != end) break;
+      if (waitingSpan.compare_exchange_weak(seen, pack(now.start, now.count + length))) return true;
+    }
+  }
 }
 
 // Without a writer thread: writes what waits, as far as standard output takes it now.
@@ -50,9 +90,8 @@ void writeInline() {
   }
 }
 
-// Makes the bytes up to the count end the writer's, and sees that they get written.
-void publish(std::size_t end) {
-  handedOver.store(end);
+// Sees that what has just been put in gets written.
+void handOver() {
   if (!writerRunning) {
     writeInline();
   } else if (writerIdle.exchange(false)) {
@@ -96,7 +135,7 @@ void runWriter() {
         // Idle first, then one more look: an entry put in after that look finds the writer
         // idle and wakes it.
         writerIdle.store(true);
-        if (handedOver.load() == written.load()) waitForOutputWork();
+        if (waitingBytes() == 0) waitForOutputWork();
         writerIdle.store(false);
         break;
       case OutputTurn::kGone:
@@ -114,22 +153,26 @@ void startOutput() {
 
 OutputTurn writeWaitingOutput() {
   if (outputGone.load()) return OutputTurn::kGone;
-  const std::size_t from = written.load();
-  const std::size_t waiting = handedOver.load() - from;
-  if (waiting == 0) return OutputTurn::kIdle;
-  const std::size_t offset = from % kOutputBufferSize;
+  const Span span = unpack(waitingSpan.load());
+  if (span.count == 0) return OutputTurn::kIdle;
   const std::size_t piece =
-      waiting < kOutputBufferSize - offset ? waiting : kOutputBufferSize - offset;
-  const long taken = outputWrite(waitingOutput + offset, piece);
+      span.count < kOutputBufferSize - span.start ? span.count : kOutputBufferSize - span.start;
+  const long taken = outputWrite(waitingOutput + span.start, piece);
   if (taken == kOutputGone) {
     outputGone.store(true);
-    written.store(handedOver.load());
+    waitingSpan.store(0);
     return OutputTurn::kGone;
   }
   // A failed write keeps every byte: a begun entry is finished once output takes writes again.
   if (taken <= 0) return OutputTurn::kFailed;
-  written.store(from + static_cast<std::size_t>(taken));
-  return OutputTurn::kWrote;
+  std::uint64_t seen = waitingSpan.load();
+  for (;;) {  // the serving thread may put bytes in meanwhile; the start is this thread's alone
+    const std::size_t left = unpack(seen).count - static_cast<std::size_t>(taken);
+    const std::uint64_t next =
+        left == 0 ? 0
+                  : pack((span.start + static_cast<std::size_t>(taken)) % kOutputBufferSize, left);
+    if (waitingSpan.compare_exchange_weak(seen, next)) return OutputTurn::kWrote;
+  }
 }
 
 OutputWriteCall replaceOutputWrite(OutputWriteCall write) {
@@ -145,16 +188,12 @@ void writeOutput(const char* data, std::size_t length) {
   char notice[kDroppedLineSize];
   const std::size_t noticeLength =
       droppedEntries > 0 ? formatDroppedLine(droppedEntries, notice) : 0;
-  const std::size_t at = handedOver.load();
-  const std::size_t room = kOutputBufferSize - (at - written.load());
-  if (length > room || noticeLength > room - length) {
+  if (!putWaiting(notice, noticeLength, data, length)) {
     ++droppedEntries;
     return;
   }
-  copyIn(notice, noticeLength, at);
-  copyIn(data, length, at + noticeLength);
   droppedEntries = 0;
-  publish(at + noticeLength + length);
+  handOver();
 }
 
 void printOutput(const char* format, ...) {
@@ -170,18 +209,17 @@ void printOutput(const char* format, ...) {
 
 bool outputPending() {
   if (outputGone.load()) return false;
-  return droppedEntries > 0 || (!writerRunning && handedOver.load() != written.load());
+  return droppedEntries > 0 || (!writerRunning && waitingBytes() > 0);
 }
 
 void flushOutput() {
   if (!writerRunning) writeInline();
   // With no entry since the drops, the notice goes out once everything before it has.
-  if (droppedEntries == 0 || outputGone.load() || handedOver.load() != written.load()) return;
+  if (droppedEntries == 0 || outputGone.load() || waitingBytes() > 0) return;
   char notice[kDroppedLineSize];
-  const std::size_t length = formatDroppedLine(droppedEntries, notice);
+  if (!putWaiting(notice, formatDroppedLine(droppedEntries, notice), nullptr, 0)) return;
   droppedEntries = 0;
-  copyIn(notice, length, handedOver.load());
-  publish(handedOver.load() + length);
+  handOver();
 }
 
 void drainOutput(int timeoutMs) {
@@ -189,7 +227,7 @@ void drainOutput(int timeoutMs) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
     flushOutput();
-    if (outputGone.load() || (droppedEntries == 0 && handedOver.load() == written.load())) return;
+    if (outputGone.load() || (droppedEntries == 0 && waitingBytes() == 0)) return;
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (left <= 0) return;
