@@ -3,7 +3,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdarg>
-#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
@@ -24,64 +23,28 @@ constexpr int kLongestRetryPauseMs = 1000;
 // How long drainOutput sleeps between two looks at what still waits.
 constexpr int kDrainStepMs = 10;
 
-// Bytes standard output has not taken yet, in the order written: a ring into which the serving
-// thread puts entries and from which the writer thread takes them. Whoever empties it moves its
-// start back to the front, so that only as many pages are ever touched as the longest wait
-// needed.
+// Bytes standard output has not taken yet, in the order written: a ring from which the writer
+// thread takes what the serving thread puts in. Each side moves only its own counter, so
+// neither ever waits for the other. All its pages are touched at start (see startOutput).
 char waitingOutput[kOutputBufferSize];
-// Where the waiting bytes start in waitingOutput (high half) and how many there are (low half),
-// in one word so that either thread changes both at once, and neither ever waits for the other.
-std::atomic<std::uint64_t> waitingSpan{0};
-std::atomic<bool> writerIdle{false};    // the writer thread is asleep, or about to be
-std::atomic<bool> outputGone{false};    // standard output has no reader left: nothing is kept
-bool writerRunning = false;             // a writer thread writes; otherwise writeOutput does
-unsigned long long droppedEntries = 0;  // entries dropped since the last one that fitted
+std::atomic<std::size_t> handedOver{0};  // bytes ever put into the ring: the serving thread's
+std::atomic<std::size_t> written{0};     // bytes ever taken by standard output: the writer's
+std::atomic<bool> writerIdle{false};     // the writer thread is asleep, or about to be
+std::atomic<bool> outputGone{false};     // standard output has no reader left: nothing is kept
+bool writerRunning = false;              // a writer thread writes; otherwise writeOutput does
+unsigned long long droppedEntries = 0;   // entries dropped since the last one that fitted
 OutputWriteCall outputWrite = writeStandardOutput;
 
-struct Span {
-  std::size_t start;  // offset of the oldest waiting byte
-  std::size_t count;  // bytes waiting
-};
+std::size_t waitingBytes() { return handedOver.load() - written.load(); }
 
-Span unpack(std::uint64_t span) {
-  return {static_cast<std::size_t>(span >> 32), span & 0xFFFFFFFF};
-}
-
-std::uint64_t pack(std::size_t start, std::size_t count) {
-  return static_cast<std::uint64_t>(start) << 32 | count;
-}
-
-std::size_t waitingBytes() { return unpack(waitingSpan.load()).count; }
-
-// Copies data into the ring from offset at on, going round at its end.
+// Copies data into the ring at the byte count at.
 void copyIn(const char* data, std::size_t length, std::size_t at) {
   if (length == 0) return;
-  at %= kOutputBufferSize;
-  const std::size_t first = length < kOutputBufferSize - at ? length : kOutputBufferSize - at;
-  std::memcpy(waitingOutput + at, data, first);
+  const std::size_t offset = at % kOutputBufferSize;
+  const std::size_t first =
+      length < kOutputBufferSize - offset ? length : kOutputBufferSize - offset;
+  std::memcpy(waitingOutput + offset, data, first);
   std::memcpy(waitingOutput, data + first, length - first);
-}
-
-// Puts first and then second behind the waiting bytes when both fit together. Returns false,
-// putting nothing, when they do not.
-bool putWaiting(const char* first, std::size_t firstLength, const char* second,
-                std::size_t secondLength) {
-  const std::size_t length = firstLength + secondLength;
-  std::uint64_t seen = waitingSpan.load();
-  for (;;) {
-    const Span span = unpack(seen);
-    if (length > kOutputBufferSize - span.count) return false;
-    const std::size_t end = (span.start + span.count) % kOutputBufferSize;
-    copyIn(first, firstLength, end);
-    copyIn(second, secondLength, end + firstLength);
-    // Meanwhile the writer may have taken bytes, which leaves the end where it was, or taken
-    // them all and moved the start to the front, where the copy must be made again.
-    for (;;) {
-      const Span now = unpack(seen);
-      if ((now.start + now.count) % kOutputBufferSize != end) break;
-      if (waitingSpan.compare_exchange_weak(seen, pack(now.start, now.count + length))) return true;
-    }
-  }
 }
 
 // Without a writer thread: writes what waits, as far as standard output takes it now.
@@ -90,8 +53,9 @@ void writeInline() {
   }
 }
 
-// Sees that what has just been put in gets written.
-void handOver() {
+// Makes the bytes up to the count end the writer's, and sees that they get written.
+void publish(std::size_t end) {
+  handedOver.store(end);
   if (!writerRunning) {
     writeInline();
   } else if (writerIdle.exchange(false)) {
@@ -148,31 +112,30 @@ void runWriter() {
 
 void startOutput() {
   prepareStandardOutput();
+  // Every page of the ring is touched now, once: the memory the process holds never grows
+  // later, however deep entries ever queue behind a slow or blocked output.
+  std::memset(waitingOutput, 0, sizeof waitingOutput);
   writerRunning = startOutputWriter(runWriter);
 }
 
 OutputTurn writeWaitingOutput() {
   if (outputGone.load()) return OutputTurn::kGone;
-  const Span span = unpack(waitingSpan.load());
-  if (span.count == 0) return OutputTurn::kIdle;
+  const std::size_t from = written.load();
+  const std::size_t waiting = handedOver.load() - from;
+  if (waiting == 0) return OutputTurn::kIdle;
+  const std::size_t offset = from % kOutputBufferSize;
   const std::size_t piece =
-      span.count < kOutputBufferSize - span.start ? span.count : kOutputBufferSize - span.start;
-  const long taken = outputWrite(waitingOutput + span.start, piece);
+      waiting < kOutputBufferSize - offset ? waiting : kOutputBufferSize - offset;
+  const long taken = outputWrite(waitingOutput + offset, piece);
   if (taken == kOutputGone) {
     outputGone.store(true);
-    waitingSpan.store(0);
+    written.store(handedOver.load());
     return OutputTurn::kGone;
   }
   // A failed write keeps every byte: a begun entry is finished once output takes writes again.
   if (taken <= 0) return OutputTurn::kFailed;
-  std::uint64_t seen = waitingSpan.load();
-  for (;;) {  // the serving thread may put bytes in meanwhile; the start is this thread's alone
-    const std::size_t left = unpack(seen).count - static_cast<std::size_t>(taken);
-    const std::uint64_t next =
-        left == 0 ? 0
-                  : pack((span.start + static_cast<std::size_t>(taken)) % kOutputBufferSize, left);
-    if (waitingSpan.compare_exchange_weak(seen, next)) return OutputTurn::kWrote;
-  }
+  written.store(from + static_cast<std::size_t>(taken));
+  return OutputTurn::kWrote;
 }
 
 OutputWriteCall replaceOutputWrite(OutputWriteCall write) {
@@ -188,12 +151,16 @@ void writeOutput(const char* data, std::size_t length) {
   char notice[kDroppedLineSize];
   const std::size_t noticeLength =
       droppedEntries > 0 ? formatDroppedLine(droppedEntries, notice) : 0;
-  if (!putWaiting(notice, noticeLength, data, length)) {
+  const std::size_t at = handedOver.load();
+  const std::size_t room = kOutputBufferSize - waitingBytes();
+  if (length > room || noticeLength > room - length) {
     ++droppedEntries;
     return;
   }
+  copyIn(notice, noticeLength, at);
+  copyIn(data, length, at + noticeLength);
   droppedEntries = 0;
-  handOver();
+  publish(at + noticeLength + length);
 }
 
 void printOutput(const char* format, ...) {
@@ -217,9 +184,10 @@ void flushOutput() {
   // With no entry since the drops, the notice goes out once everything before it has.
   if (droppedEntries == 0 || outputGone.load() || waitingBytes() > 0) return;
   char notice[kDroppedLineSize];
-  if (!putWaiting(notice, formatDroppedLine(droppedEntries, notice), nullptr, 0)) return;
+  const std::size_t length = formatDroppedLine(droppedEntries, notice);
   droppedEntries = 0;
-  handOver();
+  copyIn(notice, length, handedOver.load());
+  publish(handedOver.load() + length);
 }
 
 void drainOutput(int timeoutMs) {

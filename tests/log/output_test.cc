@@ -109,7 +109,7 @@ TEST_F(Output, TheNoticeFollowsTheLastEntryWhenNoneComesAfterTheDrops) {
   fake.room = 0;
   write(a);
   write(a);
-  write(a);
+  write(std::string(kOutputBufferSize - a.size(), 'b'));  // fits, but not with the notice
   EXPECT_EQ(shortened(a + notice(2)), recover());
   EXPECT_FALSE(outputPending());
 }
