@@ -1,11 +1,12 @@
-// Standard output on Windows: the C runtime's blocking _write, made on a writer thread.
+// Standard output on Windows: blocking WriteFile calls, made on a writer thread.
 //
 // A console cannot be written without blocking: a selection in its window (QuickEdit, on by
 // default) stops every writer until it is released. Pipes could be switched to PIPE_NOWAIT,
 // but that mode is a leftover Windows advises against, and it would change the pipe end the
-// parent shares. So only the writer thread writes, through the C runtime, which keeps standard
-// output in text mode: lines end in CR LF, as consoles and files on Windows expect.
-#include <errno.h>
+// parent shares. So only the writer thread writes. Lines end in CR LF, as consoles and files
+// on Windows expect; the line feeds are turned into CR LF here rather than by the C runtime's
+// text mode, whose _write reports a write cut short by a full disk as a failure of the whole,
+// so that the part already written would be written twice.
 #include <io.h>
 #include <windows.h>
 
@@ -15,12 +16,16 @@
 
 namespace {
 
-// The writer thread's stack: it only calls the C runtime's _write and sleeps.
+// The writer thread's stack: it only calls WriteFile and sleeps.
 constexpr SIZE_T kWriterStackSize = 64 * 1024;
+// Room for one piece of output with its line feeds turned into CR LF.
+constexpr std::size_t kTranslatedSize = 8192;
 
-HANDLE workArrived = nullptr;    // set by wakeOutputWriter, waited on by the writer thread
-void (*writerBody)() = nullptr;  // what the writer thread runs
-bool outputMissing = false;      // started without a standard output: every byte is lost
+HANDLE workArrived = nullptr;      // set by wakeOutputWriter, waited on by the writer thread
+void (*writerBody)() = nullptr;    // what the writer thread runs
+HANDLE output = nullptr;           // standard output; nullptr when the process has none
+char translated[kTranslatedSize];  // the piece being written, in CR LF; the writer's
+bool returnWritten = false;        // the CR of the line feed that comes next is out already
 
 DWORD WINAPI runWriter(LPVOID) {
   writerBody();
@@ -32,16 +37,38 @@ DWORD WINAPI runWriter(LPVOID) {
 void prepareStandardOutput() {
   // Sockets are no C runtime descriptors on Windows and cannot take the place of a closed
   // standard output, and Windows has no SIGPIPE. Without a standard output at all (started
-  // detached) the runtime would take a write to it for a programming error.
-  outputMissing = _fileno(stdout) < 0;
+  // detached) the runtime would take a question about it for a programming error.
+  if (_fileno(stdout) < 0) return;
+  const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdout)));
+  if (handle != INVALID_HANDLE_VALUE) output = handle;
 }
 
 long writeStandardOutput(const char* data, std::size_t length) {
-  if (outputMissing) return kOutputGone;
-  const int written = _write(1, data, static_cast<unsigned>(length));
-  if (written > 0) return written;
-  // A pipe whose reader has closed its end (EPIPE) never takes bytes again.
-  return written < 0 && (errno == EPIPE || errno == EBADF) ? kOutputGone : kOutputFailed;
+  if (output == nullptr) return kOutputGone;
+  // CR LF for each line feed, less a CR that went out before a failure.
+  std::size_t consumed = 0;
+  DWORD size = 0;
+  for (; consumed < length && size + 2 <= kTranslatedSize; ++consumed) {
+    if (data[consumed] == '\n' && !(consumed == 0 && returnWritten)) translated[size++] = '\r';
+    translated[size++] = data[consumed];
+  }
+  DWORD done = 0;
+  const BOOL wrote = WriteFile(output, translated, size, &done, nullptr);
+  const DWORD error = wrote ? ERROR_SUCCESS : GetLastError();
+  // Counts the bytes of data whose translation went out whole: a write may be cut short.
+  std::size_t taken = 0;
+  for (DWORD out = 0; taken < consumed; ++taken) {
+    const DWORD need = data[taken] == '\n' && !(taken == 0 && returnWritten) ? 2 : 1;
+    if (out + need > done) {
+      if (out < done) returnWritten = true;  // the CR of this line feed went out alone
+      break;
+    }
+    out += need;
+    returnWritten = false;
+  }
+  if (taken > 0) return static_cast<long>(taken);
+  // A pipe whose reader has closed its end never takes bytes again.
+  return error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA ? kOutputGone : kOutputFailed;
 }
 
 bool startOutputWriter(void (*run)()) {
