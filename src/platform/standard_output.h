@@ -1,26 +1,40 @@
 // Standard output as the platform lets a server write it without ever waiting for a reader.
 //
-// standard_output_posix.cc writes through a descriptor of its own that never blocks;
-// standard_output_win32.cc hands the bytes to a writer thread, since a Windows console cannot
-// be written without blocking. src/log/output.cc keeps the lines that must wait.
+// src/log/output.cc keeps the bytes that wait and runs a writer thread of their own, so that
+// only that thread ever waits for standard output, whatever standard output is: a terminal
+// nobody reads, a pipe, a socket, a file on a full or hung disk. These are the calls it needs.
 #pragma once
 
 #include <cstddef>
 
+// What writeStandardOutput returns when nothing was written and it is worth trying again
+// later: the disk is full, the reader is slow, or any error not known to be final.
+inline constexpr long kOutputFailed = -1;
+// What writeStandardOutput returns when standard output has no reader and never will again
+// (an anonymous pipe or a socket whose reader has gone).
+inline constexpr long kOutputGone = -2;
+
 // Makes standard output safe for a server: puts the null device on each of the standard
-// descriptors that is closed (so that no socket can take its place), ignores the signal a
-// write to a pipe without a reader raises, and prepares writes that never wait. Call once,
-// before anything else is opened. Until then writeStandardOutput writes descriptor 1 as it is.
+// descriptors that is closed (so that no socket can take its place) and ignores the signal a
+// write to a pipe without a reader raises. Call once, before anything else is opened.
 void prepareStandardOutput();
 
-// Hands as much of data to standard output as it takes now, without waiting. Returns the
-// byte count taken (0 when output must be waited for), or -1 when output has failed for good
-// (its reader has gone, say): the bytes are lost and the caller should not keep them.
+// Writes data to standard output, waiting as long as standard output makes it wait: call it
+// from the writer thread only (or before that thread has started). Returns the byte count
+// taken (at least 1), kOutputFailed or kOutputGone.
 long writeStandardOutput(const char* data, std::size_t length);
 
-// Waits at most timeoutMs for standard output to take more, or for the bytes already taken to
-// reach their reader. Only for the last lines before the process ends.
-void waitForStandardOutput(int timeoutMs);
+// Starts run on a thread of its own with a small stack; the thread runs until the process
+// ends. Returns false, starting nothing, when no thread could be made.
+bool startOutputWriter(void (*run)());
 
-// True when every byte taken by writeStandardOutput has left the process.
-bool standardOutputIdle();
+// Wakes the writer thread from waitForOutputWork, or makes its next call return at once.
+// Never waits.
+void wakeOutputWriter();
+
+// Puts the writer thread to sleep until wakeOutputWriter is called (or was called since the
+// last wait returned). May also return early.
+void waitForOutputWork();
+
+// Sleeps for milliseconds: between the writer's retries, and while the last lines drain.
+void pauseOutput(int milliseconds);

@@ -1,38 +1,38 @@
-// Standard output on POSIX: a write that would block returns at once instead.
+// Standard output on POSIX: plain blocking writes, made on a writer thread of their own.
 //
-// O_NONBLOCK belongs to an open file description, and the description behind descriptor 1 is
-// the shell's too: set there, it would make the shell's own reads and writes fail. So a pipe
-// or a terminal is opened a second time, which gives a description of our own on the same
-// object, and only that one is made non-blocking. A socket (the journal's stream) takes a
-// per-call flag instead, and a file or the null device never waits for a reader at all.
+// No form of non-blocking write covers every standard output. O_NONBLOCK belongs to an open
+// file description that the shell shares, so it may not be set on descriptor 1; opening the
+// pipe or terminal a second time fails for another user (quietd started through setpriv or
+// runuser cannot open root's terminal), and POLLOUT on a terminal promises only some room.
+// A file on a full or hung disk, or a device, ignores the flag altogether. So the serving
+// thread never writes at all: it hands bytes to the writer thread, and only that thread
+// waits, in an ordinary write() on the descriptor as it is.
 #include <errno.h>
 #include <fcntl.h>
-#include <limits.h>
-#include <poll.h>
+#include <pthread.h>
+#include <semaphore.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "platform/standard_output.h"
 
 namespace {
 
-// How standard output is written.
-enum class OutputKind {
-  kPlain,        // write(): a file, the null device, or before prepareStandardOutput
-  kNonBlocking,  // write() on a description of our own opened with O_NONBLOCK
-  kSocket,       // send() with MSG_DONTWAIT
-  kPollFirst,    // a pipe or terminal that could not be opened again: poll, then a small write
-};
+// The writer thread's stack: it calls write() and sleeps, nothing deeper.
+constexpr std::size_t kWriterStackSize = 64 * 1024;
+// f_type of the file system that holds anonymous pipes.
+constexpr long kPipeFileSystem = 0x50495045;
 
-OutputKind outputKind = OutputKind::kPlain;
-int outputFd = STDOUT_FILENO;  // the descriptor written; ours alone in kNonBlocking
+sem_t workArrived;               // posted by wakeOutputWriter, waited on by the writer thread
+void (*writerBody)() = nullptr;  // what the writer thread runs
+bool readerMayReturn = false;    // a named FIFO: a new reader may open it after the last one left
 
-// Opens path again for writing, non-blocking and never as our controlling terminal.
-// Returns the new descriptor, or -1.
-int openPrivately(const char* path) {
-  return open(path, O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+void* runWriter(void*) {
+  writerBody();
+  return nullptr;
 }
 
 }  // namespace
@@ -44,56 +44,44 @@ void prepareStandardOutput() {
   }
   // A reader that goes away must cost its lines, not the server.
   signal(SIGPIPE, SIG_IGN);
-
   struct stat status;
-  if (fstat(STDOUT_FILENO, &status) != 0) return;
-  if (S_ISSOCK(status.st_mode)) {
-    outputKind = OutputKind::kSocket;
-    return;
-  }
-  int own = -1;
-  if (S_ISFIFO(status.st_mode)) {
-    // An anonymous pipe has no name but this one; opening it gives a new description.
-    own = openPrivately("/proc/self/fd/1");
-  } else if (isatty(STDOUT_FILENO)) {
-    const char* name = ttyname(STDOUT_FILENO);
-    if (name != nullptr) own = openPrivately(name);
-  } else {
-    return;  // a file or a device that never waits for a reader
-  }
-  if (own >= 0) {
-    outputKind = OutputKind::kNonBlocking;
-    outputFd = own;
-  } else {
-    outputKind = OutputKind::kPollFirst;
-  }
+  struct statfs fileSystem;
+  readerMayReturn = fstat(STDOUT_FILENO, &status) == 0 && S_ISFIFO(status.st_mode) &&
+                    fstatfs(STDOUT_FILENO, &fileSystem) == 0 &&
+                    static_cast<long>(fileSystem.f_type) != kPipeFileSystem;
 }
 
 long writeStandardOutput(const char* data, std::size_t length) {
-  ssize_t written;
-  switch (outputKind) {
-    case OutputKind::kSocket:
-      written = send(outputFd, data, length, MSG_DONTWAIT | MSG_NOSIGNAL);
-      break;
-    case OutputKind::kPollFirst: {
-      // Ready for writing means a page of room on Linux, which a write of PIPE_BUF bytes or
-      // fewer does not outgrow. Only another writer on the same pipe could fill it between the
-      // two calls; this is the fallback where the pipe could not be opened on its own.
-      pollfd entry{outputFd, POLLOUT, 0};
-      if (poll(&entry, 1, 0) <= 0) return 0;
-      written = write(outputFd, data, length < PIPE_BUF ? length : PIPE_BUF);
-      break;
-    }
-    default:
-      written = write(outputFd, data, length);
+  const ssize_t written = write(STDOUT_FILENO, data, length);
+  if (written > 0) return static_cast<long>(written);
+  if (written < 0 && (errno == ECONNRESET || (errno == EPIPE && !readerMayReturn))) {
+    return kOutputGone;
   }
-  if (written >= 0) return static_cast<long>(written);
-  return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
+  return kOutputFailed;
 }
 
-void waitForStandardOutput(int timeoutMs) {
-  pollfd entry{outputFd, POLLOUT, 0};
-  (void)poll(&entry, 1, timeoutMs);  // a time-out or an error both end the wait
+bool startOutputWriter(void (*run)()) {
+  if (sem_init(&workArrived, 0, 0) != 0) return false;
+  writerBody = run;
+  pthread_attr_t attributes;
+  if (pthread_attr_init(&attributes) != 0) return false;
+  pthread_t writer;
+  const bool started = pthread_attr_setstacksize(&attributes, kWriterStackSize) == 0 &&
+                       pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED) == 0 &&
+                       pthread_create(&writer, &attributes, runWriter, nullptr) == 0;
+  pthread_attr_destroy(&attributes);
+  return started;
 }
 
-bool standardOutputIdle() { return true; }  // what write() took is the kernel's
+void wakeOutputWriter() { (void)sem_post(&workArrived); }  // fails only past SEM_VALUE_MAX
+
+void waitForOutputWork() {
+  while (sem_wait(&workArrived) != 0 && errno == EINTR) {
+  }
+}
+
+void pauseOutput(int milliseconds) {
+  timespec pause{milliseconds / 1000, (milliseconds % 1000) * 1000000L};
+  while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+  }
+}

@@ -1,50 +1,35 @@
-// Standard output on Windows: a writer thread of its own does the writing.
+// Standard output on Windows: blocking WriteFile calls, made on a writer thread.
 //
 // A console cannot be written without blocking: a selection in its window (QuickEdit, on by
 // default) stops every writer until it is released. Pipes could be switched to PIPE_NOWAIT,
 // but that mode is a leftover Windows advises against, and it would change the pipe end the
-// parent shares. So the serving thread only copies bytes into a fixed ring, and a writer
-// thread hands them to the C runtime, which keeps standard output in text mode: lines end in
-// CR LF, as consoles and files on Windows expect. One producer and one consumer share the
-// ring through two counters, so neither ever waits for the other.
+// parent shares. So only the writer thread writes. Lines end in CR LF, as consoles and files
+// on Windows expect; the line feeds are turned into CR LF here rather than by the C runtime's
+// text mode, whose _write reports a write cut short by a full disk as a failure of the whole,
+// so that the part already written would be written twice.
 #include <io.h>
 #include <windows.h>
 
-#include <atomic>
 #include <cstdio>
-#include <cstring>
 
 #include "platform/standard_output.h"
 
 namespace {
 
-// Room for the bytes handed over but not yet written; as large as the pending buffer in front
-// of it, so that the longest log entry fits whole.
-constexpr std::size_t kRingSize = 65536;
-// The writer thread's stack: it only calls the C runtime's _write.
+// The writer thread's stack: it only calls WriteFile and sleeps.
 constexpr SIZE_T kWriterStackSize = 64 * 1024;
+// Room for one piece of output with its line feeds turned into CR LF.
+constexpr std::size_t kTranslatedSize = 8192;
 
-char ring[kRingSize];                    // bytes between the serving thread and the writer thread
-std::atomic<std::size_t> handedOver{0};  // bytes ever put into ring; written by the serving thread
-std::atomic<std::size_t> written{0};     // bytes ever taken out of ring; written by the writer
-HANDLE dataArrived = nullptr;            // set by the serving thread after each hand-over
-bool writerRunning = false;
-bool outputMissing = false;  // started without a standard output: every byte is lost
+HANDLE workArrived = nullptr;      // set by wakeOutputWriter, waited on by the writer thread
+void (*writerBody)() = nullptr;    // what the writer thread runs
+HANDLE output = nullptr;           // standard output; nullptr when the process has none
+char translated[kTranslatedSize];  // the piece being written, in CR LF; the writer's
+bool returnWritten = false;        // the CR of the line feed that comes next is out already
 
-DWORD WINAPI writeRing(LPVOID) {
-  for (;;) {
-    const std::size_t from = written.load(std::memory_order_relaxed);
-    const std::size_t available = handedOver.load(std::memory_order_acquire) - from;
-    if (available == 0) {
-      WaitForSingleObject(dataArrived, INFINITE);
-      continue;
-    }
-    const std::size_t at = from % kRingSize;
-    const std::size_t piece = available < kRingSize - at ? available : kRingSize - at;
-    // A failed write (no reader left) loses the piece; there is no one to show it to.
-    (void)_write(1, ring + at, static_cast<unsigned>(piece));
-    written.store(from + piece, std::memory_order_release);
-  }
+DWORD WINAPI runWriter(LPVOID) {
+  writerBody();
+  return 0;
 }
 
 }  // namespace
@@ -52,41 +37,53 @@ DWORD WINAPI writeRing(LPVOID) {
 void prepareStandardOutput() {
   // Sockets are no C runtime descriptors on Windows and cannot take the place of a closed
   // standard output, and Windows has no SIGPIPE. Without a standard output at all (started
-  // detached) the runtime would take a write to it for a programming error.
-  if (_fileno(stdout) < 0) {
-    outputMissing = true;
-    return;
-  }
-  dataArrived = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-  if (dataArrived == nullptr) return;
-  const HANDLE writer = CreateThread(nullptr, kWriterStackSize, writeRing, nullptr,
-                                     STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-  if (writer == nullptr) return;
-  CloseHandle(writer);
-  writerRunning = true;
+  // detached) the runtime would take a question about it for a programming error.
+  if (_fileno(stdout) < 0) return;
+  const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdout)));
+  if (handle != INVALID_HANDLE_VALUE) output = handle;
 }
 
 long writeStandardOutput(const char* data, std::size_t length) {
-  if (outputMissing) return -1;
-  if (!writerRunning) {  // before prepareStandardOutput, or without a thread: write at once
-    const int result = _write(1, data, static_cast<unsigned>(length));
-    return result < 0 ? -1 : result;
+  if (output == nullptr) return kOutputGone;
+  // CR LF for each line feed, less a CR that went out before a failure.
+  std::size_t consumed = 0;
+  DWORD size = 0;
+  for (; consumed < length && size + 2 <= kTranslatedSize; ++consumed) {
+    if (data[consumed] == '\n' && !(consumed == 0 && returnWritten)) translated[size++] = '\r';
+    translated[size++] = data[consumed];
   }
-  const std::size_t to = handedOver.load(std::memory_order_relaxed);
-  const std::size_t room = kRingSize - (to - written.load(std::memory_order_acquire));
-  const std::size_t taken = length < room ? length : room;
-  if (taken == 0) return 0;
-  const std::size_t at = to % kRingSize;
-  const std::size_t first = taken < kRingSize - at ? taken : kRingSize - at;
-  std::memcpy(ring + at, data, first);
-  std::memcpy(ring, data + first, taken - first);
-  handedOver.store(to + taken, std::memory_order_release);
-  SetEvent(dataArrived);
-  return static_cast<long>(taken);
+  DWORD done = 0;
+  const BOOL wrote = WriteFile(output, translated, size, &done, nullptr);
+  const DWORD error = wrote ? ERROR_SUCCESS : GetLastError();
+  // Counts the bytes of data whose translation went out whole: a write may be cut short.
+  std::size_t taken = 0;
+  for (DWORD out = 0; taken < consumed; ++taken) {
+    const DWORD need = data[taken] == '\n' && !(taken == 0 && returnWritten) ? 2 : 1;
+    if (out + need > done) {
+      if (out < done) returnWritten = true;  // the CR of this line feed went out alone
+      break;
+    }
+    out += need;
+    returnWritten = false;
+  }
+  if (taken > 0) return static_cast<long>(taken);
+  // A pipe whose reader has closed its end never takes bytes again.
+  return error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA ? kOutputGone : kOutputFailed;
 }
 
-void waitForStandardOutput(int timeoutMs) { Sleep(timeoutMs < 10 ? timeoutMs : 10); }
-
-bool standardOutputIdle() {
-  return written.load(std::memory_order_acquire) == handedOver.load(std::memory_order_relaxed);
+bool startOutputWriter(void (*run)()) {
+  workArrived = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  if (workArrived == nullptr) return false;
+  writerBody = run;
+  const HANDLE writer = CreateThread(nullptr, kWriterStackSize, runWriter, nullptr,
+                                     STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+  if (writer == nullptr) return false;
+  CloseHandle(writer);
+  return true;
 }
+
+void wakeOutputWriter() { SetEvent(workArrived); }
+
+void waitForOutputWork() { WaitForSingleObject(workArrived, INFINITE); }
+
+void pauseOutput(int milliseconds) { Sleep(static_cast<DWORD>(milliseconds)); }
