@@ -21,8 +21,10 @@ constexpr int kAcceptRestMaxMs = 1000;
 // Failures of single connections in a row after which accepting rests all the same: a code
 // that says "that one connection" but keeps coming must not spin either.
 constexpr int kSingleFailuresBeforeRest = 8;
-// The most connections accepted in one round; more wait for the next.
-constexpr int kAcceptBatch = 64;
+// The most connections accepted in one round; more wait for the next. A burst of idle
+// connections is taken in a few rounds, each of which looks at every held socket once (the
+// cost that counts where waiting on many sockets is dear), while one round stays short.
+constexpr int kAcceptBatch = 256;
 // The most that lingering connections may drain in one round, all together: each gets one
 // receive a round while this lasts, and the others are read in a later round.
 constexpr int kDrainBytesPerRound = 4 * static_cast<int>(kRequestBufferSize);

@@ -31,8 +31,8 @@ bool listenerNonBlocking = false;  // set once by letAcceptWait, for the life of
 SOCKET acceptConnection(SOCKET listener) {
   const SOCKET connection = accept(listener, nullptr, nullptr);
   if (connection == INVALID_SOCKET) return connection;
-  // Socket handles are inheritable unless told otherwise.
-  (void)SetHandleInformation(reinterpret_cast<HANDLE>(connection), HANDLE_FLAG_INHERIT, 0);
+  // Its handle stays inheritable, as sockets are by default: quietd starts no process that
+  // could inherit it, and clearing the flag cost a call per connection.
   // A socket accepted from a non-blocking listener is non-blocking already.
   if (!listenerNonBlocking) {
     u_long nonBlocking = 1;
