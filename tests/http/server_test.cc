@@ -19,13 +19,13 @@ TEST(ServeConnection, DecidesWhatBecomesOfTheConnection) {
       {"", ConnectionFate::kClose},
       {"GET /a.gif HTTP/1.1\r\nHost: a\r\n\r\n", ConnectionFate::kClose},
       {"GET /a.gif HTTP/1.1\r\nHost: a\r\n", ConnectionFate::kLinger},  // more may follow
-      {"POST / HTTP/1.1\r\n\r\n", ConnectionFate::kClose},             // closed unanswered
+      {"POST / HTTP/1.1\r\n\r\n", ConnectionFate::kClose},              // closed unanswered
   };
   for (const auto& c : cases) {
     ConnectedPair pair;
     if (c.request != nullptr) send(pair.client, c.request, std::string(c.request).size(), 0);
     if (c.request != nullptr && *c.request == '\0') shutdown(pair.client, SHUT_WR);
-    usleep(20000);  // let the bytes arrive
+    if (c.request != nullptr) waitReadable(pair.server, 1000);  // the bytes have arrived
     EXPECT_EQ(c.fate, serveConnection(pair.server, "\\", Verbosity::kOff))
         << (c.request ? c.request : "(silent)");
   }
@@ -34,11 +34,11 @@ TEST(ServeConnection, DecidesWhatBecomesOfTheConnection) {
 TEST(Drain, EndsOnlyWhenThePeerIsDone) {
   ConnectedPair pair;
   send(pair.client, "rest of a long request", 22, 0);
-  usleep(20000);  // let the bytes arrive
+  waitReadable(pair.server, 1000);
   EXPECT_FALSE(drainConnection(pair.server));  // read and dropped; the peer may send more
   EXPECT_FALSE(drainConnection(pair.server));
   shutdown(pair.client, SHUT_WR);
-  usleep(20000);
+  waitReadable(pair.server, 1000);
   EXPECT_TRUE(drainConnection(pair.server));
 }
 

@@ -23,10 +23,10 @@ TEST(SocketLayer, ReceiveNeverWaits) {
   EXPECT_EQ(kNothingYet, receiveNow(pair.server, buffer, sizeof buffer));
   EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(100));
   send(pair.client, "GET", 3, 0);
-  usleep(20000);
+  waitReadable(pair.server, 1000);
   EXPECT_EQ(3, receiveNow(pair.server, buffer, sizeof buffer));
   shutdown(pair.client, SHUT_WR);
-  usleep(20000);
+  waitReadable(pair.server, 1000);
   EXPECT_EQ(0, receiveNow(pair.server, buffer, sizeof buffer));
 }
 
@@ -36,8 +36,8 @@ TEST(SocketLayer, SendingToAPeerThatHasGoneNeitherKillsNorStalls) {
   setsockopt(pair.client, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
   close(pair.client);
   pair.client = -1;
-  usleep(20000);
-  signal(SIGPIPE, SIG_DFL);  // a SIGPIPE would end this test process
+  waitReadable(pair.server, 1000);  // the reset has arrived
+  signal(SIGPIPE, SIG_DFL);         // a SIGPIPE would end this test process
   const std::string block(200, 'x');
   const auto start = Clock::now();
   EXPECT_FALSE(sendAll(pair.server, block.data(), block.size(), false, 1000));
@@ -76,7 +76,7 @@ TEST(SocketLayer, HeldBackDataLeavesWhenSendingEnds) {
   ConnectedPair unread;
   send(unread.client, "GET / HTTP/1.0\r\n\r\nmore", 22, 0);
   char buffer[4];
-  usleep(20000);
+  waitReadable(unread.server, 1000);
   ASSERT_EQ(4, receiveNow(unread.server, buffer, sizeof buffer));
   ASSERT_TRUE(sendAll(unread.server, "answer", 6, true, 1000));
   finishSending(unread.server);
