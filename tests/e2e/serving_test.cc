@@ -129,13 +129,13 @@ TEST_F(Serving, AnswersAreExactOnTheWire) {
       {"HEAD /\r\n", ""},             // no version, no body: nothing at all
       {"GET /a.gif HTTP/1.0", kGif},  // no final CR LF: read as HTTP/1, no version
       {"GETX/a.gif HTTP/1.1\r\n\r\n", kImage},
-      {"POST / HTTP/1.1\r\nContent-Length: 0\r\n\r\n", ""},
-      {"get / HTTP/1.1\r\n\r\n", ""},
-      {"\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", ""},  // a TLS hello
       // Too short for a text: the request before must not show through.
       {"G", ""},
       {"GE", ""},
       {"", ""},
+      {"POST / HTTP/1.1\r\nContent-Length: 0\r\n\r\n", ""},
+      {"get / HTTP/1.1\r\n\r\n", ""},
+      {"\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", ""},                 // a TLS hello
       {"GET /" + std::string(5000, 'a') + ".gif HTTP/1.1\r\n\r\n", kText},  // the path is cut
       {"GET /" + std::string(200, 'b') + ".gif HTTP/1.1\r\n\r\n", kImage},
       // At the buffer's edge and past it: the rest is read and dropped before closing.
@@ -182,6 +182,13 @@ TEST_F(Serving, ARequestInPiecesIsJudgedByItsFirstPiece) {
     close(s);
   }
   expectStillServing();
+}
+
+TEST_F(Serving, TheDateFollowsTheClock) {
+  // Answers ready made for a second must not keep their date longer.
+  const std::string first = exchange(server_.port, "HEAD / HTTP/1.1\r\n\r\n");
+  EXPECT_TRUE(
+      pollUntil([&] { return exchange(server_.port, "HEAD / HTTP/1.1\r\n\r\n") != first; }, 3000));
 }
 
 // Closes s with a reset instead of the orderly end.
