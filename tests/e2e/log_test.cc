@@ -1,24 +1,25 @@
-// The request log of the running binary: exact entries on its standard output (a pipe), and
-// output that is closed, unread or gone.
+// The request log of the running server: exact entries on its standard output, and output
+// that is closed, unread, gone, a terminal it may not reopen, or a disk that fills up.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
+#include <stdlib.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
+#include <cerrno>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
-#include "support/expected_answer.h"
 #include "support/server_process.h"
+#include "support/wire.h"
 
 namespace {
 
+const std::string kImage = wire("image_header") + wire("image_body");
 const char kBrowserRequest[] =
     "GET /ads/banner.gif HTTP/1.1\r\n"
     "Host: ads.example\r\n"
@@ -28,132 +29,97 @@ const char kBrowserRequest[] =
     "Connection: keep-alive\r\n"
     "\r\n";
 
-// Sends request to the server and returns the log entries it printed for it.
-std::string entryFor(RunningServer& server, const std::string& request, std::size_t* seen) {
-  exchange(server.port, request);
-  const std::string& output = server.process.output(100);
-  const std::string entry = output.substr(*seen);
-  *seen = output.size();
-  return entry;
+struct Entry {
+  std::string request;
+  std::string entry;  // what the log shows for it, in order
+};
+
+// Sends each request to a server started with mode and expects exactly their entries.
+void expectEntries(const char* mode, const std::vector<Entry>& entries) {
+  RunningServer server({mode});
+  const std::size_t start = server.process.output().size();
+  std::string expected;
+  for (const Entry& e : entries) {
+    exchange(server.port, e.request);
+    expected += lines(e.entry);
+  }
+  server.process.waitForOutput(expected);
+  EXPECT_EQ(expected, server.process.output(50).substr(start)) << mode;
 }
 
 TEST(RequestLog, SummaryShowsRequestHostAndRefererLines) {
-  RunningServer server({"-v"});
-  std::size_t seen = server.process.output().size();
-  EXPECT_EQ(
-      "GET /ads/banner.gif HTTP/1.1\r\nHost: ads.example\r\nReferer: http://news.example/today\r\n"
-      "\n",
-      entryFor(server, kBrowserRequest, &seen));
-  EXPECT_EQ(
-      "GET / HTTP/1.1\r\nReferer: r\r\nHost: h\r\n\n",
-      entryFor(server, "GET / HTTP/1.1\r\nReferer: r\r\nAccept: a\r\nHost: h\r\n\r\n", &seen));
-  // Logged although it is not answered.
-  EXPECT_EQ(
-      "POST /collect HTTP/1.1\r\nHost: t.example\r\n\n",
-      entryFor(server, "POST /collect HTTP/1.1\r\nHost: t.example\r\nContent-Length: 0\r\n\r\n",
-               &seen));
-  EXPECT_EQ("GET /x HTTP/1.0\r\nAccept: a\r\n\n",
-            entryFor(server, "GET /x HTTP/1.0\r\nAccept: a\r\nCookie: c\r\n\r\n", &seen));
-  EXPECT_EQ("\n", entryFor(server, "G", &seen));  // one byte leaves an empty text
-  EXPECT_EQ("", entryFor(server, "", &seen));     // no request, no entry
+  expectEntries(
+      "-v",
+      {{kBrowserRequest,
+        "GET /ads/banner.gif HTTP/1.1\r\nHost: ads.example\r\nReferer: http://news.example/today"
+        "\r\n\n"},
+       {"GET / HTTP/1.1\r\nReferer: r\r\nAccept: a\r\nHost: h\r\n\r\n",
+        "GET / HTTP/1.1\r\nReferer: r\r\nHost: h\r\n\n"},
+       // Logged although it is not answered.
+       {"POST /collect HTTP/1.1\r\nHost: t\r\nContent-Length: 0\r\n\r\n",
+        "POST /collect HTTP/1.1\r\nHost: t\r\n\n"},
+       {"GET /x HTTP/1.0\r\nAccept: a\r\nCookie: c\r\n\r\n", "GET /x HTTP/1.0\r\nAccept: a\r\n\n"},
+       {"G", "\n"},  // one byte leaves an empty text
+       {"", ""}});   // no request, no entry
 }
 
-TEST(RequestLog, DetailShowsAllButTheUserAgentLine) {
-  RunningServer server({"-V"});
-  std::size_t seen = server.process.output().size();
-  EXPECT_EQ(
-      "GET /ads/banner.gif HTTP/1.1\r\nHost: ads.example\r\nAccept: image/avif,image/webp,*/*\r\n"
-      "Referer: http://news.example/today\r\nConnection: keep-alive\r\n\n",
-      entryFor(server, kBrowserRequest, &seen));
-  // Control bytes never reach the terminal raw: they could retitle or clear it.
-  EXPECT_EQ("\\x16\\x03\\x01 garbage\n", entryFor(server, "\x16\x03\x01 garbage\r\n", &seen));
-  EXPECT_EQ("GET / HTTP/1.1\r\nHost: x\\x1B]0;owned\\x07\\x1B[2J\r\n\n",
-            entryFor(server, "GET / HTTP/1.1\r\nHost: x\x1b]0;owned\x07\x1b[2J\r\n\r\n", &seen));
+TEST(RequestLog, DetailShowsAllButTheUserAgentLineAndNoRawControlBytes) {
+  expectEntries(
+      "-V",
+      {{kBrowserRequest,
+        "GET /ads/banner.gif HTTP/1.1\r\nHost: ads.example\r\nAccept: image/avif,image/webp,*/*"
+        "\r\nReferer: http://news.example/today\r\nConnection: keep-alive\r\n\n"},
+       // Control bytes could retitle or clear the terminal.
+       {"\x16\x03\x01 garbage\r\n", "\\x16\\x03\\x01 garbage\n"},
+       {"GET / HTTP/1.1\r\nHost: x\x1b]0;owned\x07\x1b[2J\r\n\r\n",
+        "GET / HTTP/1.1\r\nHost: x\\x1B]0;owned\\x07\\x1B[2J\r\n\n"}});
 }
 
-TEST(RequestLog, EntriesOfARealClient) {
-  if (std::system("curl --version >/dev/null 2>&1") != 0) GTEST_SKIP() << "curl is not installed";
-  for (const char* mode : {"-v", "-V"}) {
-    RunningServer server({mode});
-    std::size_t seen = server.process.output().size();
-    const std::string port = std::to_string(server.port);
-    const std::string command =
-        "curl -s -o /dev/null -A 'probe/1.0' -e http://news.example/ "
-        "http://127.0.0.1:" +
-        port + "/ads/x.gif";
-    ASSERT_EQ(0, std::system(command.c_str()));
-    const std::string host = "Host: 127.0.0.1:" + port + "\r\n";
-    const std::string expected =
-        std::string(mode) == "-v"
-            ? "GET /ads/x.gif HTTP/1.1\r\n" + host + "Referer: http://news.example/\r\n\n"
-            : "GET /ads/x.gif HTTP/1.1\r\n" + host +
-                  "Accept: */*\r\nReferer: http://news.example/\r\n\n";
-    const std::string& output = server.process.output(100);
-    EXPECT_EQ(expected, output.substr(seen)) << mode;
+// The server answers a few requests exactly, and still runs.
+void expectAnswersAndLife(RunningServer& server) {
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(kImage, withoutDate(exchange(server.port, "GET /a.gif HTTP/1.1\r\n\r\n")));
   }
+  EXPECT_TRUE(server.process.running());
 }
-
-// The server on a free port with option ("-v" or none), its standard input and output on the
-// descriptors given (-1: closed). Stopped by its pid and reaped at the end.
-struct ServerOn {
-  ServerOn(const std::string& option, int input, int output) {
-    std::vector<std::string> arguments{"-p", std::to_string(port)};
-    if (!option.empty()) arguments.push_back(option);
-    pid = startWithDescriptors(arguments, input, output);
-    listening = pid > 0 && waitForListener(port);
-  }
-  ~ServerOn() {
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-  }
-  bool answersAndLives() const {
-    for (int i = 0; i < 3; ++i) {
-      if (withoutDate(exchange(port, kSmall)) != fullAnswer(ContentKind::kImage)) return false;
-    }
-    return waitpid(pid, nullptr, WNOHANG) == 0;
-  }
-  static constexpr char kSmall[] = "GET /a.gif HTTP/1.1\r\nHost: h\r\n\r\n";
-  int port = freePort();
-  pid_t pid = -1;
-  bool listening = false;
-};
 
 TEST(OutputFaults, AnUnreadPipeOrAGoneReaderNeverStopsServing) {
   int ends[2];
   ASSERT_EQ(0, pipe2(ends, O_CLOEXEC));
   ASSERT_EQ(4096, fcntl(ends[1], F_SETPIPE_SZ, 4096));
-  const ServerOn server("-v", STDIN_FILENO, ends[1]);
+  Launch launch;
+  launch.output = ends[1];
+  RunningServer server({"-v"}, launch);
   close(ends[1]);
-  ASSERT_TRUE(server.listening);
   // Every tenth request carries a 16 KB header line, which the summary prints.
   const std::string pad(16000, 'p');
+  const std::string small = "GET /a.gif HTTP/1.1\r\nHost: h\r\n\r\n";
   const std::string large = "GET /b.gif HTTP/1.1\r\nX-Pad: " + pad + "\r\n\r\n";
-  const std::string small = "GET /a.gif HTTP/1.1\r\nHost: h\r\n\n";
-  const std::string largeEntry = "GET /b.gif HTTP/1.1\r\nX-Pad: " + pad + "\r\n\n";
-  const std::string notice = " log entries dropped while output was blocked\n";
+  const std::string smallEntry = lines("GET /a.gif HTTP/1.1\r\nHost: h\r\n\n");
+  const std::string largeEntry = lines("GET /b.gif HTTP/1.1\r\nX-Pad: " + pad + "\r\n\n");
+  const std::string notice = lines(" log entries dropped while output was blocked\n");
   int requests = 0, wrong = 0;
   for (; requests < 1500 && wrong < 5; ++requests) {  // a stopped server costs 3 s each
-    const std::string& request = requests % 10 == 0 ? large : ServerOn::kSmall;
-    wrong += withoutDate(exchange(server.port, request)) != fullAnswer(ContentKind::kImage);
+    wrong += withoutDate(exchange(server.port, requests % 10 == 0 ? large : small)) != kImage;
   }
   EXPECT_EQ(0, wrong);
   // Read again; each further request lets the server hand over more of what waits.
   std::string log;
   auto readQuiet = [&] {
     char chunk[65536];
-    ssize_t n = 1;
-    for (pollfd in{ends[0], POLLIN, 0}; n > 0 && poll(&in, 1, 20) > 0;) {
+    for (ssize_t n = 1; n > 0 && waitReadable(ends[0], 20);) {
       n = read(ends[0], chunk, sizeof chunk);
       log.append(chunk, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
     }
   };
-  for (int round = 0; round < 200 && !(log.find(notice) < log.size() && log.ends_with(small));
+  for (int round = 0; round < 200 && !(log.find(notice) < log.size() && log.ends_with(smallEntry));
        ++round, ++requests) {
     readQuiet();
-    exchange(server.port, ServerOn::kSmall);
+    exchange(server.port, small);
     readQuiet();
   }
-  log.erase(0, log.find("Successful Binding\n") + std::strlen("Successful Binding\n"));
+  const std::string bound = lines(wire("bound"));
+  log.erase(0, log.find(bound) + bound.size());
   // Whole entries and notices only, the large entries all before the first notice; every
   // request is shown or counted.
   auto count = [&](const std::string& what) {
@@ -170,32 +136,184 @@ TEST(OutputFaults, AnUnreadPipeOrAGoneReaderNeverStopsServing) {
   }
   EXPECT_GT(dropped, 0);
   EXPECT_EQ(count("quietd: "), count(notice));
-  EXPECT_EQ(requests, count(small) + count(largeEntry) + dropped);
-  EXPECT_EQ(log.size(),
-            small.size() * count(small) + largeEntry.size() * count(largeEntry) + noticeBytes);
+  EXPECT_EQ(requests, count(smallEntry) + count(largeEntry) + dropped);
+  EXPECT_EQ(log.size(), smallEntry.size() * count(smallEntry) +
+                            largeEntry.size() * count(largeEntry) + noticeBytes);
   EXPECT_EQ(std::string::npos, log.find(largeEntry, log.find("quietd: ")));
-  // The reader goes away: only its lines are lost.
-  close(ends[0]);
-  EXPECT_TRUE(server.answersAndLives());
+  close(ends[0]);  // the reader goes away: only its lines are lost
+  expectAnswersAndLife(server);
 }
 
-TEST(OutputFaults, ClosedStandardDescriptorsNeverMixWithAnswers) {
-  // "quietd -v <&- >&-": a socket took descriptors 0 and 1. "quietd >&-": the first
-  // start-up line ended it.
-  const ServerOn bothClosed("-v", -1, -1);
-  EXPECT_TRUE(bothClosed.listening && bothClosed.answersAndLives());
-  const ServerOn outputClosed("", STDIN_FILENO, -1);
-  EXPECT_TRUE(outputClosed.listening && outputClosed.answersAndLives());
+TEST(OutputFaults, ClosedStandardInputAndOutputNeverMixWithAnswers) {
+  // "quietd -v <&- >&-": a socket takes descriptors 0 and 1.
+  if (target().windows) GTEST_SKIP() << "wine itself fails to start without descriptors 0 and 1";
+  Launch closed;
+  closed.input = closed.output = kClosed;
+  RunningServer server({"-v"}, closed);
+  expectAnswersAndLife(server);
 }
 
-TEST(OutputFaults, APortWhoseLowSixteenBitsAreZeroIsTheServicePort) {
-  // Never a port the system picks: the service lines, then the bind of the service port
-  // (which may be refused here, or taken by another server).
-  ServerProcess server({"-p", "65536"});
-  EXPECT_TRUE(server.waitForOutput("\nService Name: http\nService Port: 80\n")) << server.output();
-  EXPECT_TRUE(server.waitForOutput("Successful Binding\n", 1000) ||
-              server.output().find(" in bind()\n") != std::string::npos)
-      << server.output();
+TEST(OutputFaults, AClosedOutputNeverStopsServing) {
+  Launch closed;  // "quietd >&-": the first start-up line meets a closed descriptor
+  closed.output = kClosed;
+  RunningServer server({}, closed);
+  expectAnswersAndLife(server);
+}
+
+// Request i, padded so that its "-V" entry takes about padding bytes.
+std::string paddedRequest(int i, std::size_t padding) {
+  return "GET /" + std::to_string(i) + ".gif HTTP/1.1\r\nX-Pad: " + std::string(padding, 'p') +
+         "\r\n\r\n";
+}
+
+// What "-V" prints for paddedRequest(i, padding): the request without its last CR LF, then a
+// line feed.
+std::string paddedEntry(int i, std::size_t padding) {
+  const std::string text = paddedRequest(i, padding);
+  return lines(text.substr(0, text.size() - 2) + "\n");
+}
+
+TEST(OutputFaults, AnUnreadTerminalTheServerMayNotReopenNeverStopsServing) {
+  if (target().windows) GTEST_SKIP() << "wine runs as the user whose prefix it has";
+  if (geteuid() != 0) GTEST_SKIP() << "starting the server as nobody needs root";
+  // A terminal of root's (mode 620): nobody may not open it a second time.
+  const int terminal = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(terminal, 0);
+  ASSERT_EQ(0, grantpt(terminal));
+  ASSERT_EQ(0, unlockpt(terminal));
+  const int side = open(ptsname(terminal), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(side, 0);
+  Launch launch;
+  launch.output = side;
+  launch.binary = "/usr/bin/setpriv";
+  const int port = freePort();
+  ServerProcess server({"--reuid=nobody", "--regid=nogroup", "--clear-groups", target().binary,
+                        "-V", "-p", std::to_string(port)},
+                       launch);
+  ASSERT_TRUE(pollUntil([&] { return exchange(port, "", 100) != "<no connection>"; }, 5000))
+      << "nobody must be able to run " << target().binary;
+  // 300 entries of 1 kB: far more than the terminal holds unread.
+  int answered = 0;
+  while (answered < 300 && !exchange(port, paddedRequest(answered, 1000), 2000).empty()) {
+    ++answered;
+  }
+  EXPECT_EQ(300, answered);
+  EXPECT_TRUE(server.running());
+  close(side);
+  close(terminal);
+}
+
+// A tmpfs of its own in a temporary folder, unmounted and removed at the end.
+struct SmallFileSystem {
+  SmallFileSystem() {
+    char name[] = "/tmp/quietd-output-XXXXXX";
+    if (mkdtemp(name) == nullptr) return;
+    path = name;
+    mounted = mount("tmpfs", name, "tmpfs", 0, "size=256k") == 0;
+    if (!mounted) error = std::strerror(errno);
+  }
+  ~SmallFileSystem() {
+    if (mounted) umount2(path.c_str(), MNT_DETACH);
+    if (!path.empty()) rmdir(path.c_str());
+  }
+  std::string path;
+  bool mounted = false;
+  std::string error;
+};
+
+// Checks log (what follows the binding line) for requests 0 to count - 1: only whole entries in
+// order, each gap told by the notice right before the entry after it. Returns the first fault,
+// or "" with told set to the entries the notices counted and complete set when every request is
+// accounted for.
+std::string checkLog(const std::string& log, int count, std::size_t padding, long* told,
+                     bool* complete) {
+  const std::string before = "quietd: ";
+  const std::string after = lines(" log entries dropped while output was blocked\n");
+  int next = 0;
+  long announced = 0;
+  *told = 0;
+  for (std::size_t at = 0; at < log.size();) {
+    if (log.compare(at, before.size(), before) == 0) {
+      const std::size_t digits = at + before.size();
+      const std::size_t end = log.find_first_not_of("0123456789", digits);
+      if (end == std::string::npos) break;  // still being written
+      if (announced != 0 || end == digits || log.compare(end, after.size(), after) != 0) {
+        return "a bad notice at " + std::to_string(at);
+      }
+      announced = std::stol(log.substr(digits, end - digits));
+      *told += announced;
+      at = end + after.size();
+      continue;
+    }
+    const int i = std::atoi(log.c_str() + at + 5);
+    const std::string expected = paddedEntry(i, padding);
+    if (log.compare(at, expected.size(), expected) != 0) {
+      if (log.size() - at < expected.size()) break;  // still being written
+      return "no whole entry at " + std::to_string(at) + ": " + log.substr(at, 60);
+    }
+    if (i - next != announced) {
+      return "entry " + std::to_string(i) + " follows a gap of " + std::to_string(i - next) +
+             " told as " + std::to_string(announced);
+    }
+    next = i + 1;
+    announced = 0;
+    at += expected.size();
+  }
+  *complete = next + announced == count;
+  return "";
+}
+
+TEST(OutputFaults, AFullDiskCutsNoEntryAndCountsTheDroppedOnes) {
+  if (geteuid() != 0) GTEST_SKIP() << "mounting a small file system needs root";
+  const SmallFileSystem disk;
+  if (!disk.mounted) GTEST_SKIP() << "cannot mount a tmpfs: " << disk.error;
+  const std::string logPath = disk.path + "/log", fillerPath = disk.path + "/filler";
+  Launch launch;
+  launch.output = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  ASSERT_GE(launch.output, 0);
+  RunningServer server({"-V"}, launch);
+  close(launch.output);
+  constexpr std::size_t kPadding = 4000;
+  int sent = 0;
+  auto ask = [&](int count) {
+    for (int last = sent + count; sent < last; ++sent) {
+      ASSERT_FALSE(::exchange(server.port, paddedRequest(sent, kPadding)).empty()) << sent;
+    }
+  };
+  auto readLog = [&] {
+    std::ifstream in(logPath, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    const std::string all = text.str(), bound = lines(wire("bound"));
+    const std::size_t start = all.find(bound);
+    return start == std::string::npos ? std::string() : all.substr(start + bound.size());
+  };
+  ask(5);
+  // Filled to the last byte: the log's next write is cut where the space ends.
+  const int filler = open(fillerPath.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_GE(filler, 0);
+  const std::string chunk(65536, 'f');
+  while (write(filler, chunk.data(), chunk.size()) > 0) {
+  }
+  close(filler);
+  ask(40);  // 160 kB of entries for a full disk and a 64 kB buffer
+  unlink(fillerPath.c_str());
+  ask(10);
+  long told = 0;
+  bool complete = false;
+  std::string fault;
+  pollUntil(
+      [&] {
+        fault = checkLog(readLog(), sent, kPadding, &told, &complete);
+        return !fault.empty() || complete;
+      },
+      10000);
+  EXPECT_EQ("", fault);
+  const std::string text = readLog();
+  EXPECT_TRUE(complete) << told << " told; the log ends with: "
+                        << text.substr(text.size() < 200 ? 0 : text.size() - 200);
+  EXPECT_GT(told, 0) << "the disk was never full";
+  EXPECT_TRUE(server.process.running());
 }
 
 }  // namespace

@@ -3,10 +3,16 @@
 # machine. Installing must enable and start the service, removing must stop it, and purging
 # must leave nothing behind. Where systemd does not run (a container), the start and the stop
 # cannot happen; the enable state and the scripts that would do them are checked instead.
-# Usage: package_test.sh <quietd .deb>. Prints ok, SKIP or FAIL per check; exits with status 1
-# when a check fails. Needs root to install.
+# Usage: package_test.sh [--system] <quietd .deb>. Installs the package only with --system (it
+# changes the machine: a service on port 80) and as root. Prints ok, SKIP or FAIL per check;
+# exits with status 1 when a check fails.
 set -uo pipefail
 
+system=""
+if [ "${1:-}" = "--system" ]; then
+  system=$1
+  shift
+fi
 deb=$(realpath "$1")
 # shellcheck source=checks.sh
 source "$(dirname "$0")/checks.sh"
@@ -38,6 +44,10 @@ if dpkg-query -W -f='${Status}' quietd 2>/dev/null | grep -q 'ok installed'; the
   skip "install and removal: a quietd package is installed here already, and left alone"
   finish
 fi
+if [ "$system" != "--system" ]; then
+  skip "install and removal: changes this machine; run: bash tests/packaging/package_test.sh --system $deb (CI=true does too)"
+  finish
+fi
 if [ "$(id -u)" -ne 0 ]; then
   skip "install and removal: needs root"
   finish
@@ -58,13 +68,14 @@ else
   skip "start and stop: systemd does not run here (PID 1 is $(ps -p 1 -o comm=))"
 fi
 
-if apt install "$deb" >/tmp/quietd-package-test.log 2>&1; then
+log=$(mktemp)
+if apt install "$deb" >"$log" 2>&1; then
   installed=yes
   pass "apt-get install $(basename "$deb")"
 else
-  fail "apt-get install: $(cat /tmp/quietd-package-test.log)"
+  fail "apt-get install: $(cat "$log")"
 fi
-rm -f /tmp/quietd-package-test.log
+rm -f "$log"
 if [ -n "$installed" ]; then
   state=$(systemctl is-enabled quietd.service 2>&1)
   [ "$state" = enabled ] && pass "quietd.service is enabled" || fail "quietd.service is $state"

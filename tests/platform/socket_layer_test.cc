@@ -22,10 +22,10 @@ TEST(SocketLayer, ReceiveNeverWaits) {
   EXPECT_EQ(kNothingYet, receiveNow(pair.server, buffer, sizeof buffer));
   EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(100));
   send(pair.client, "GET", 3, 0);
-  usleep(20000);
+  waitReadable(pair.server, 1000);
   EXPECT_EQ(3, receiveNow(pair.server, buffer, sizeof buffer));
   shutdown(pair.client, SHUT_WR);
-  usleep(20000);
+  waitReadable(pair.server, 1000);
   EXPECT_EQ(0, receiveNow(pair.server, buffer, sizeof buffer));
 }
 
@@ -35,8 +35,8 @@ TEST(SocketLayer, SendingToAPeerThatHasGoneNeitherKillsNorStalls) {
   setsockopt(pair.client, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
   close(pair.client);
   pair.client = -1;
-  usleep(20000);
-  signal(SIGPIPE, SIG_DFL);  // a SIGPIPE would end this test process
+  waitReadable(pair.server, 1000);  // the reset has arrived
+  signal(SIGPIPE, SIG_DFL);         // a SIGPIPE would end this test process
   const std::string block(200, 'x');
   const auto start = Clock::now();
   sendAndFinish(pair.server, block.data(), block.size());
@@ -55,7 +55,7 @@ TEST(SocketLayer, TheAnswerLeavesBeforeTheConnectionCloses) {
   ConnectedPair unread;
   send(unread.client, "GET / HTTP/1.0\r\n\r\nmore", 22, 0);
   char buffer[4];
-  usleep(20000);
+  waitReadable(unread.server, 1000);
   ASSERT_EQ(4, receiveNow(unread.server, buffer, sizeof buffer));
   sendAndFinish(unread.server, "answer", 6);
   closesocket(unread.server);

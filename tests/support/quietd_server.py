@@ -1,13 +1,12 @@
 """Runs the quietd binary for the Python end-to-end tests and knows its answers.
 
-The server is started with "-p <free port>", its standard output goes to a file (a pipe that
-nobody reads would stop a verbose server once it fills), and it is stopped by its own pid.
+The expected bytes come from wire.txt beside this file, which the C++ tests read too. The server
+is started with "-p <free port>", its standard output goes to a file (a pipe that nobody reads
+would make a verbose server drop its entries), and it is stopped by its own pid.
 """
 
-import contextlib
 import os
 import re
-import shutil
 import signal
 import socket
 import subprocess
@@ -17,51 +16,37 @@ import time
 # The exit status CTest reads as "skipped" (SKIP_RETURN_CODE), for a missing client program.
 SKIPPED = 77
 
-BLANK_TEXT = b" "
-BLANK_GIF = bytes.fromhex(
-    "47 49 46 38 39 61 01 00 01 00 80 00 00 00 00 00 ff ff ff 21 f9 04 01 00 00 01 00 2c 00 00 "
-    "00 00 01 00 01 00 00 02 01 4c 00 3b")
 
-DATE_PATTERN = (r"(Sun|Mon|Tue|Wed|Thu|Fri|Sat) "
-                r"(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) "
-                r"[0-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4}")
+def read_wire():
+    """The values of wire.txt by name, as bytes."""
+    values = {}
+    with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "wire.txt"), "rb") as f:
+        for line in f.read().split(b"\n"):
+            name, blank, value = line.partition(b" ")
+            if blank and not name.startswith(b"#"):
+                values[name.decode()] = values.get(name.decode(), b"") + value
+    # The escapes are those of a Python bytes literal: \r, \n, \\ and \xHH.
+    return {name: value.decode("unicode_escape").encode("latin-1")
+            for name, value in values.items()}
 
 
-@contextlib.contextmanager
-def wine_prefix():
-    """An environment for wine with a prefix of its own under a temporary directory; the prefix
-    goes when the block ends."""
-    prefix = tempfile.mkdtemp(prefix="quietd-wine-")
-    env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
-    env.pop("DISPLAY", None)  # a console program needs no window
-    try:
-        yield env
-    finally:
-        # The prefix's wineserver goes by itself a few seconds after its last client.
-        try:
-            subprocess.run(["wineserver", "-w"], env=env, timeout=30)
-        except subprocess.TimeoutExpired:
-            subprocess.run(["wineserver", "-k"], env=env, timeout=30)
-        shutil.rmtree(prefix, ignore_errors=True)
+WIRE = read_wire()
+DATE_PATTERN = WIRE["date_pattern"].decode()
+
+
+def body(image):
+    return WIRE["image_body" if image else "text_body"]
 
 
 def header_lines(image):
-    """The header lines of an answer, without line ends; the Date value is a pattern."""
-    return [
-        "HTTP/1.0 200 OK",
-        "Server: quietd 1.0",
-        "Date: " + DATE_PATTERN,
-        "Last-Modified: Thu, 01 Jan 1970 00:00:00",
-        "Content-length: " + ("42" if image else "1"),
-        "Content-type: " + ("image/gif" if image else "text/plain"),
-    ]
+    """The header lines of an answer, without line ends; the Date value is written <date>."""
+    return WIRE["image_header" if image else "text_header"].decode().split("\r\n")[:-2]
 
 
 def header_block_pattern(image):
     """A regular expression for the whole header block as sent, empty line included."""
-    escaped = [re.escape(line) if not line.startswith("Date: ") else line
-               for line in header_lines(image)]
-    return "\r\n".join(escaped) + "\r\n\r\n"
+    block = WIRE["image_header" if image else "text_header"].decode()
+    return re.escape(block).replace(re.escape("<date>"), DATE_PATTERN)
 
 
 def free_port():
@@ -87,7 +72,7 @@ class QuietdServer:
         deadline = time.monotonic() + start_timeout
         while not (re.search(rb"Successful Binding\r?\n", self.output_bytes())
                    and self._listening()):
-            if self._process.poll() is not None or time.monotonic() > deadline:
+            if not self.running() or time.monotonic() > deadline:
                 self.stop()
                 raise RuntimeError("quietd did not start: %r" % self.output_bytes())
             time.sleep(0.01)

@@ -1,23 +1,27 @@
 #include "support/server_process.h"
 
-#include <arpa/inet.h>
+#include <errno.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
+#include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
-#include <cstring>
+#include <sstream>
 
 #include "platform/socket_layer.h"
+#include "support/wire.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// A bounded pause between two looks at something that cannot be waited for directly.
+void restFor(int ms) { poll(nullptr, 0, ms); }
 
 int millisecondsLeft(Clock::time_point deadline) {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
@@ -32,7 +36,58 @@ sockaddr_in loopback(int port) {
   return address;
 }
 
+// Runs command to its end with the test's environment; returns whether it exited with 0.
+bool runToEnd(std::vector<const char*> command) {
+  command.push_back(nullptr);
+  const pid_t child = fork();
+  if (child == 0) {
+    execvp(command[0], const_cast<char* const*>(command.data()));
+    _exit(127);
+  }
+  int status = -1;
+  return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+         WEXITSTATUS(status) == 0;
+}
+
+char winePrefix[] = "/tmp/quietd-wine-XXXXXX";  // ours when made, removed at exit
+
+void removeWinePrefix() {
+  runToEnd({"wineserver", "-k"});  // ends what still runs in this prefix, and only there
+  runToEnd({"rm", "-rf", winePrefix});
+}
+
+// Gives wine a prefix of its own, unless the caller named one, and no window.
+void prepareWine() {
+  if (getenv("WINEPREFIX") != nullptr || mkdtemp(winePrefix) == nullptr) return;
+  setenv("WINEPREFIX", winePrefix, 1);
+  setenv("WINEDEBUG", "-all", 0);
+  setenv("WINEDLLOVERRIDES", "mscoree,mshtml=", 0);  // no offer to install Mono or Gecko
+  unsetenv("DISPLAY");
+  std::atexit(removeWinePrefix);
+}
+
+Target findTarget() {
+  Target found;
+  const char* binary = getenv("QUIETD_TEST_BINARY");
+  const char* shortBinary = getenv("QUIETD_TEST_SHORT_BINARY");
+  found.binary = binary != nullptr ? binary : QUIETD_BINARY;
+  found.shortBinary = shortBinary != nullptr ? shortBinary : QUIETD_SHORT_BINARY;
+  std::istringstream words(getenv("QUIETD_TEST_WRAPPER") ? getenv("QUIETD_TEST_WRAPPER") : "");
+  for (std::string word; words >> word;) found.wrapper.push_back(word);
+  found.windows = found.binary.ends_with(".exe");
+  found.addressInUse = found.windows ? 10048 : EADDRINUSE;  // WSAEADDRINUSE
+  found.timedOut = found.windows ? 10060 : EAGAIN;          // WSAETIMEDOUT
+  if (!found.wrapper.empty() && found.wrapper[0].ends_with("wine")) prepareWine();
+  return found;
+}
+
 }  // namespace
+
+bool pollUntil(const std::function<bool()>& done, int timeoutMs) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!done() && millisecondsLeft(deadline) > 0) restFor(5);
+  return done();
+}
 
 int freePort() {
   const int s = socket(AF_INET, SOCK_STREAM, 0);
@@ -56,6 +111,34 @@ int connectTo(int port, int receiveBuffer) {
   return s;
 }
 
+bool waitReadable(int fd, int timeoutMs) {
+  pollfd entry{fd, POLLIN, 0};
+  return poll(&entry, 1, timeoutMs) > 0;
+}
+
+std::string readToEnd(int fd, int timeoutMs, bool* closed) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  std::string received;
+  char chunk[4096];
+  ssize_t n = 1;
+  while (n > 0 && waitReadable(fd, millisecondsLeft(deadline))) {
+    n = recv(fd, chunk, sizeof chunk, 0);
+    if (n > 0) received.append(chunk, static_cast<std::size_t>(n));
+  }
+  if (closed != nullptr) *closed = n <= 0;
+  return received;
+}
+
+std::string exchange(int port, const std::string& request, int timeoutMs) {
+  const int s = connectTo(port);
+  if (s < 0) return "<no connection>";
+  (void)send(s, request.data(), request.size(), MSG_NOSIGNAL);  // a refused send shows below
+  shutdown(s, SHUT_WR);  // nothing more comes: the server need not wait for the rest
+  std::string answer = readToEnd(s, timeoutMs);
+  close(s);
+  return answer;
+}
+
 ConnectedPair::ConnectedPair() {
   const SOCKET listener = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address = loopback(0);
@@ -73,83 +156,87 @@ ConnectedPair::~ConnectedPair() {
   if (server >= 0) closesocket(server);
 }
 
-bool waitForListener(int port, int timeoutMs) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  do {
-    const int probe = connectTo(port);
-    if (probe >= 0) {
-      close(probe);
-      return true;
-    }
-    usleep(5000);
-  } while (millisecondsLeft(deadline) > 0);
-  return false;
+const Target& target() {
+  static const Target found = findTarget();
+  return found;
 }
 
-std::string readToEnd(int fd, int timeoutMs) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  std::string received;
-  char chunk[4096];
-  for (;;) {
-    pollfd entry{fd, POLLIN, 0};
-    if (poll(&entry, 1, millisecondsLeft(deadline)) <= 0) break;
-    const ssize_t n = recv(fd, chunk, sizeof chunk, 0);
-    if (n <= 0) break;
-    received.append(chunk, static_cast<std::size_t>(n));
-  }
-  return received;
+std::string lines(const std::string& text) {
+  if (!target().windows) return text;
+  std::string written;
+  for (char c : text) written += c == '\n' ? "\r\n" : std::string(1, c);
+  return written;
 }
 
-std::string exchange(int port, const std::string& request, int timeoutMs) {
-  const int s = connectTo(port);
-  if (s < 0) return "<no connection>";
-  if (request.empty()) {
-    shutdown(s, SHUT_WR);  // connect and close without a word
-  } else {
-    send(s, request.data(), request.size(), MSG_NOSIGNAL);
-  }
-  std::string answer = readToEnd(s, timeoutMs);
-  close(s);
-  return answer;
-}
-
-ServerProcess::ServerProcess(const std::vector<std::string>& arguments,
-                             const std::vector<std::string>& environment, const std::string& binary,
-                             const std::vector<std::string>& wrapper) {
-  int pipeEnds[2];
-  if (pipe2(pipeEnds, O_CLOEXEC) != 0) return;
+ServerProcess::ServerProcess(const std::vector<std::string>& arguments, const Launch& launch) {
+  int pipeEnds[2] = {-1, -1};
+  if ((launch.input == kPipe || launch.output == kPipe) && pipe2(pipeEnds, O_CLOEXEC) != 0) return;
+  // Everything the child needs is made before fork: between fork and exec it only calls what
+  // is safe there.
+  std::vector<std::string> words;
+  if (launch.binary.empty()) words = target().wrapper;
+  words.push_back(!launch.binary.empty() ? launch.binary
+                  : launch.shortLimits   ? target().shortBinary
+                                         : target().binary);
+  words.insert(words.end(), arguments.begin(), arguments.end());
   std::vector<char*> argv;
-  for (const std::string& word : wrapper) argv.push_back(const_cast<char*>(word.c_str()));
-  argv.push_back(const_cast<char*>(binary.empty() ? QUIETD_BINARY : binary.c_str()));
-  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  for (std::string& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
-  // Built before fork: the child only calls what is safe between fork and exec.
   std::vector<char*> envp;
   for (char** entry = environ; *entry != nullptr; ++entry) envp.push_back(*entry);
-  for (const std::string& entry : environment) envp.push_back(const_cast<char*>(entry.c_str()));
+  for (const std::string& entry : launch.environment)
+    envp.push_back(const_cast<char*>(entry.c_str()));
   envp.push_back(nullptr);
+  const rlimit limit{static_cast<rlim_t>(launch.descriptorLimit),
+                     static_cast<rlim_t>(launch.descriptorLimit)};
+  const int sources[] = {launch.input == kPipe ? pipeEnds[0] : launch.input,
+                         launch.output == kPipe ? pipeEnds[1] : launch.output};
+
   pid_ = fork();
   if (pid_ == 0) {
-    dup2(pipeEnds[1], STDOUT_FILENO);
-    execve(argv[0], argv.data(), envp.data());
+    for (int fd = 0; fd < 2; ++fd) {
+      if (sources[fd] < 0) {
+        close(fd);
+      } else if (sources[fd] != fd) {
+        dup2(sources[fd], fd);
+      } else {
+        fcntl(fd, F_SETFD, 0);  // kept across exec
+      }
+    }
+    if (launch.descriptorLimit > 0) setrlimit(RLIMIT_NOFILE, &limit);
+    execvpe(argv[0], argv.data(), envp.data());
     _exit(127);
   }
-  close(pipeEnds[1]);
-  stdout_ = pipeEnds[0];
+  if (launch.output == kPipe) {
+    close(pipeEnds[1]);
+    stdout_ = pipeEnds[0];
+  } else if (pipeEnds[0] >= 0) {
+    close(pipeEnds[0]);  // the child reads what the test never writes: an empty input
+    close(pipeEnds[1]);
+  }
 }
 
 ServerProcess::~ServerProcess() {
-  if (pid_ > 0) {
+  if (running()) {
     kill(pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
   }
   if (stdout_ >= 0) close(stdout_);
 }
 
+bool ServerProcess::running() {
+  if (pid_ <= 0) return false;
+  int status = 0;
+  const pid_t ended = waitpid(pid_, &status, WNOHANG);
+  if (ended == 0) return true;
+  // Ended, and now reaped; or, should waitpid fail, no longer a child of ours to signal.
+  if (ended == pid_) status_ = status;
+  pid_ = -1;
+  return false;
+}
+
 int ServerProcess::readSome(int timeoutMs) {
-  if (stdout_ < 0) return -1;
-  pollfd entry{stdout_, POLLIN, 0};
-  if (poll(&entry, 1, timeoutMs) <= 0) return 0;
+  if (stdout_ < 0 || !waitReadable(stdout_, timeoutMs)) return stdout_ < 0 ? -1 : 0;
   char chunk[4096];
   const ssize_t n = read(stdout_, chunk, sizeof chunk);
   if (n <= 0) return -1;
@@ -165,9 +252,8 @@ bool ServerProcess::waitForOutput(const std::string& needle, int timeoutMs) {
   return true;
 }
 
-const std::string& ServerProcess::output(int timeoutMs) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (readSome(millisecondsLeft(deadline)) > 0) {
+const std::string& ServerProcess::output(int quietMs) {
+  while (readSome(quietMs) > 0) {
   }
   return output_;
 }
@@ -179,21 +265,16 @@ void ServerProcess::dropOutput() {
 
 int ServerProcess::waitForExit(int timeoutMs) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  for (;;) {
-    int status = 0;
-    if (waitpid(pid_, &status, WNOHANG) == pid_) {
-      pid_ = -1;
-      output(100);
-      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
+  while (running()) {
     if (millisecondsLeft(deadline) == 0) return -1;
-    usleep(10000);
+    if (readSome(10) < 0) restFor(10);  // no pipe, or its end came first: wait a little
   }
+  output(100);  // what is still on the pipe (under wine its end can come later)
+  if (status_ < 0) return -1;
+  return WIFEXITED(status_) ? WEXITSTATUS(status_) : 128 + WTERMSIG(status_);
 }
 
-RunningServer::RunningServer(const std::vector<std::string>& extra,
-                             const std::vector<std::string>& environment, const std::string& binary,
-                             const std::vector<std::string>& wrapper)
+RunningServer::RunningServer(const std::vector<std::string>& extra, const Launch& launch)
     : port(freePort()),
       process(
           [&] {
@@ -201,60 +282,16 @@ RunningServer::RunningServer(const std::vector<std::string>& extra,
             arguments.insert(arguments.end(), extra.begin(), extra.end());
             return arguments;
           }(),
-          environment, binary, wrapper) {
-  if (process.waitForOutput("Successful Binding\n")) waitForListener(port);
-}
-
-pid_t startWithDescriptors(const std::vector<std::string>& arguments, int input, int output) {
-  std::vector<char*> argv{const_cast<char*>(QUIETD_BINARY)};
-  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-  argv.push_back(nullptr);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int targets[] = {STDIN_FILENO, STDOUT_FILENO};
-    const int sources[] = {input, output};
-    for (int i = 0; i < 2; ++i) {
-      if (sources[i] < 0) {
-        close(targets[i]);
-      } else if (sources[i] != targets[i]) {
-        dup2(sources[i], targets[i]);
-      }
-    }
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  return pid;
-}
-
-ProcessMemory readProcessMemory(pid_t pid) {
-  ProcessMemory memory;
-  const std::string path = "/proc/" + std::to_string(pid) + "/status";
-  std::FILE* status = std::fopen(path.c_str(), "r");
-  if (status == nullptr) return memory;
-  char line[256];
-  while (std::fgets(line, sizeof line, status) != nullptr) {
-    std::sscanf(line, "VmRSS: %ld", &memory.resident);
-    std::sscanf(line, "VmHWM: %ld", &memory.peakResident);
-  }
-  std::fclose(status);
-  return memory;
-}
-
-long long readCpuTimeMs(pid_t pid) {
-  const std::string path = "/proc/" + std::to_string(pid) + "/stat";
-  std::FILE* stat = std::fopen(path.c_str(), "r");
-  if (stat == nullptr) return -1;
-  char line[1024];
-  const bool got = std::fgets(line, sizeof line, stat) != nullptr;
-  std::fclose(stat);
-  // The name in parentheses may hold blanks; utime and stime are the 12th and 13th fields after it.
-  const char* afterName = got ? std::strrchr(line, ')') : nullptr;
-  unsigned long long user = 0;
-  unsigned long long system = 0;
-  if (afterName == nullptr ||
-      std::sscanf(afterName + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &user,
-                  &system) != 2) {
-    return -1;
-  }
-  return static_cast<long long>((user + system) * 1000 / sysconf(_SC_CLK_TCK));
+          launch) {
+  // The binding line comes just before the server listens; a first start of wine makes its
+  // prefix. A probe that closes without a word is answered with nothing.
+  const int startMs = target().windows ? 60000 : 5000;
+  if (launch.output == kPipe && !process.waitForOutput(lines(wire("bound")), startMs)) return;
+  pollUntil(
+      [&] {
+        const int probe = connectTo(port);
+        if (probe >= 0) close(probe);
+        return probe >= 0 || !process.running();
+      },
+      startMs);
 }

@@ -1,10 +1,16 @@
-// Runs the quietd binary as a child process and talks to it over loopback.
+// Runs the server under test as a child process and talks to it over loopback.
 #pragma once
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
+
+// Asks done() every few milliseconds until it holds or timeoutMs passes; returns its last answer.
+bool pollUntil(const std::function<bool()>& done, int timeoutMs);
+
+// ---- Loopback ---------------------------------------------------------------------------------
 
 // Returns a TCP port on 127.0.0.1 that nothing listened on a moment ago.
 int freePort();
@@ -13,13 +19,14 @@ int freePort();
 // returns the socket, or -1.
 int connectTo(int port, int receiveBuffer = 0);
 
-// Connects to port until a connection is taken or timeoutMs passes; true when one was.
-// The server prints "Successful Binding" before it listens, and refuses connections until
-// then. The probe closes without a word, which the server answers with nothing.
-bool waitForListener(int port, int timeoutMs = 5000);
+// True once fd has something to read (or has ended) within timeoutMs.
+bool waitReadable(int fd, int timeoutMs);
 
-// Sends request on a new connection to port and reads until the server closes it or
-// timeoutMs passes. Returns what arrived.
+// Reads from fd until the peer closes it or timeoutMs passes; *closed tells which.
+std::string readToEnd(int fd, int timeoutMs = 3000, bool* closed = nullptr);
+
+// Sends request on a new connection to port, ends the sending side, and reads until the
+// server closes the connection or timeoutMs passes. Returns what arrived.
 std::string exchange(int port, const std::string& request, int timeoutMs = 3000);
 
 // Both ends of one TCP connection over loopback, the server's end taken by acceptConnection.
@@ -33,70 +40,76 @@ struct ConnectedPair {
   int server = -1;
 };
 
-// Reads from fd until the peer closes it or timeoutMs passes.
-std::string readToEnd(int fd, int timeoutMs = 3000);
+// ---- The build under test ---------------------------------------------------------------------
 
-// The binary (quietd unless another is named) started with the given arguments, its standard
-// output on a pipe, and with environment ("NAME=value" entries) added to the test's own. A
-// wrapper (a program's full path and its options, e.g. prlimit) runs the binary when it is
-// given; it must exec the binary, so that pid() stays the server's. The destructor stops it
-// (its own child only) and reaps it.
+// The server the end-to-end tests run: the binaries of this build, or those named by
+// QUIETD_TEST_BINARY and QUIETD_TEST_SHORT_BINARY, run through QUIETD_TEST_WRAPPER (a command
+// and its options split at blanks) when it is set. With the wrapper "wine" the Windows build
+// runs in a wine prefix of its own, made under a temporary folder and removed at exit.
+struct Target {
+  std::string binary;                // the shipped server
+  std::string shortBinary;           // the same with the loop's time limits cut to seconds
+  std::vector<std::string> wrapper;  // runs the binary; empty: run it directly
+  bool windows = false;              // the Windows build: what differs is below
+  int addressInUse = 0;              // the code of a bind to a busy port
+  int timedOut = 0;                  // the code a request wait that ran out prints
+};
+const Target& target();
+
+// Returns text with each line feed written as the build writes it to standard output.
+std::string lines(const std::string& text);
+
+// ---- The server process -----------------------------------------------------------------------
+
+inline constexpr int kPipe = -2;    // a pipe that the test reads
+inline constexpr int kClosed = -1;  // closed in the child
+
+// How a server is started besides its arguments.
+struct Launch {
+  bool shortLimits = false;              // run shortBinary
+  int input = 0;                         // a descriptor of the test's, kPipe or kClosed
+  int output = kPipe;                    // likewise
+  int descriptorLimit = 0;               // set in the child with setrlimit; 0: as inherited
+  std::vector<std::string> environment;  // "NAME=value" entries added to the test's own
+  std::string binary;                    // another binary to run, unwrapped
+};
+
+// The binary started with arguments as launch says. The destructor stops it (its own child,
+// never another process) and reaps it.
 class ServerProcess {
  public:
-  explicit ServerProcess(const std::vector<std::string>& arguments,
-                         const std::vector<std::string>& environment = {},
-                         const std::string& binary = "",
-                         const std::vector<std::string>& wrapper = {});
+  explicit ServerProcess(const std::vector<std::string>& arguments, const Launch& launch = {});
   ~ServerProcess();
   ServerProcess(const ServerProcess&) = delete;
   ServerProcess& operator=(const ServerProcess&) = delete;
 
+  // Asks the operating system whether the child still runs; reaps it when it has ended.
+  bool running();
+  pid_t pid() const { return pid_; }
   // Reads standard output until it holds needle or timeoutMs passes; true when found.
   bool waitForOutput(const std::string& needle, int timeoutMs = 5000);
-  // Collects what the process prints until it is quiet for timeoutMs; returns all output.
-  const std::string& output(int timeoutMs = 0);
+  // Collects what the process prints until it is quiet for quietMs; returns all output.
+  const std::string& output(int quietMs = 0);
   // Reads what the process has printed so far, without waiting, and forgets it.
   void dropOutput();
-  // Waits for the process to end by itself; returns its exit status, or -1 after timeoutMs.
+  // Waits for the process to end by itself; returns its exit status (128 + the signal after
+  // a signal), or -1 when it still runs after timeoutMs.
   int waitForExit(int timeoutMs = 5000);
-  bool running() const { return pid_ > 0; }
-  pid_t pid() const { return pid_; }
 
  private:
-  // Appends what is on the pipe, waiting at most timeoutMs for it. Returns the byte count,
-  // 0 when nothing came in time, -1 at the end of the output.
+  // Appends what is on the pipe, waiting at most timeoutMs. Returns the byte count, 0 when
+  // nothing came in time, -1 at the end of the output.
   int readSome(int timeoutMs);
 
-  pid_t pid_ = -1;
+  pid_t pid_ = -1;   // the child until it is reaped, then -1
+  int status_ = -1;  // how it ended, once reaped
   int stdout_ = -1;
   std::string output_;
 };
 
-// The server started with "-p port" plus extra arguments (and environment, and through
-// wrapper), listening and ready to serve.
+// The server started with "-p <free port>" and extra arguments, listening and ready.
 struct RunningServer {
-  explicit RunningServer(const std::vector<std::string>& extra = {},
-                         const std::vector<std::string>& environment = {},
-                         const std::string& binary = "",
-                         const std::vector<std::string>& wrapper = {});
+  explicit RunningServer(const std::vector<std::string>& extra = {}, const Launch& launch = {});
   int port;
   ServerProcess process;
 };
-
-// Starts the quietd binary with arguments, its standard input and output on the descriptors
-// given (-1 leaves one closed), its standard error the test's own. Returns the child's pid, or
-// -1; the caller stops and reaps it.
-pid_t startWithDescriptors(const std::vector<std::string>& arguments, int input, int output);
-
-// A process's memory as the kernel counts it, in KiB; -1 where it could not be read.
-struct ProcessMemory {
-  long resident = -1;      // VmRSS: pages in memory now
-  long peakResident = -1;  // VmHWM: the most that ever was
-};
-
-// Reads the memory of the process pid from /proc/<pid>/status.
-ProcessMemory readProcessMemory(pid_t pid);
-
-// Returns the CPU time the process pid has used so far (user and system, from
-// /proc/<pid>/stat) in milliseconds, or -1 when it could not be read.
-long long readCpuTimeMs(pid_t pid);

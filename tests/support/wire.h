@@ -1,0 +1,11 @@
+// The bytes the server sends and prints, as tests/support/wire.txt spells them out.
+#pragma once
+
+#include <string>
+
+// Returns the value named name in wire.txt; fails the test and returns "" when there is none.
+const std::string& wire(const std::string& name);
+
+// Returns answer with the value of its Date line replaced by <date>, when that value matches
+// date_pattern; a date of any other shape is left for the comparison to show.
+std::string withoutDate(const std::string& answer);
