@@ -104,11 +104,6 @@ class Serving : public ::testing::Test {
   std::string ask(const std::string& request) {
     return withoutDate(exchange(server_.port, request));
   }
-  // The server still runs and its next answer is exact.
-  void expectStillServing() {
-    EXPECT_EQ(kImage, ask("GET /after.gif HTTP/1.1\r\n\r\n"));
-    EXPECT_TRUE(server_.process.running());
-  }
   RunningServer server_;
 };
 
@@ -117,43 +112,34 @@ TEST_F(Serving, AnswersAreExactOnTheWire) {
     std::string request;
     std::string answer;
   } cases[] = {
+      // Which answer a text gets is the unit tables' matter (tests/http/answer_test.cc); these
+      // rows check that the server sends what it planned, reads the request as a C string and
+      // sees no earlier request through a short one.
       {"GET / HTTP/1.1\r\nHost: ads.example\r\n\r\n", kText},
       {"GET /ads/banner.gif HTTP/1.0\r\n\r\n", kImage},
-      {"GET /a.jpg HTTP/1.1\r\n\r\n", kImage},
-      {"GET /a.GIF HTTP/1.1\r\n\r\n", kText},
-      {"GET /page HTTP/1.1\r\nReferer: http://a/b.gif\r\n\r\n", kText},
       {"HEAD /a.gif HTTP/1.1\r\n\r\n", kImageHeader},
-      {"HEAD / HTTP/1.0\r\n\r\n", kTextHeader},
-      {"GET /a.gif\r\n", kGif},  // no version: the bare body
-      {"GET /\r\n", wire("text_body")},
+      {"GET /a.gif\r\n", kGif},       // no version: the bare body
       {"HEAD /\r\n", ""},             // no version, no body: nothing at all
       {"GET /a.gif HTTP/1.0", kGif},  // no final CR LF: read as HTTP/1, no version
-      {"GETX/a.gif HTTP/1.1\r\n\r\n", kImage},
       // Too short for a text: the request before must not show through.
       {"G", ""},
       {"GE", ""},
       {"", ""},
       {"POST / HTTP/1.1\r\nContent-Length: 0\r\n\r\n", ""},
-      {"get / HTTP/1.1\r\n\r\n", ""},
-      {"\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", ""},                 // a TLS hello
       {"GET /" + std::string(5000, 'a') + ".gif HTTP/1.1\r\n\r\n", kText},  // the path is cut
-      {"GET /" + std::string(200, 'b') + ".gif HTTP/1.1\r\n\r\n", kImage},
       // At the buffer's edge and past it: the rest is read and dropped before closing.
       {requestOfSize(kBufferSize - 1), kImage},
       {requestOfSize(kBufferSize), kImage},
       {requestOfSize(kBufferSize + 1), kImage},
       {requestOfSize(100000), kImage},
       {"GET /" + std::string(kBufferSize, 'a') + ".gif HTTP/1.1\r\n\r\n", " "},  // version unread
-      // NUL and 0xFF bytes: a NUL ends the text.
+      // A NUL ends the text; 0xFF bytes are bytes like any other.
       {"GET /a\0.gif HTTP/1.1\r\n\r\n"s, " "},
-      {"GET /\xff\xfe.gif HTTP/1.1\r\n\r\n"s, kImage},
-      {"GET /a.gif HTTP/1.1\0\xff\xff\r\n\r\n"s, kImage},
       {"\0GET /a.gif HTTP/1.1\r\n\r\n"s, ""},
-      {"HEAD /\xff\0.png HTTP/1.1\r\n\r\n"s, ""},
-      {std::string(600, '\xff'), ""},
+      {"GET /\xff\xfe.gif HTTP/1.1\r\n\r\n"s, kImage},
   };
   for (const auto& c : cases) EXPECT_EQ(c.answer, ask(c.request)) << c.request.substr(0, 80);
-  expectStillServing();
+  expectServing(server_);
 }
 
 TEST_F(Serving, ARequestInPiecesIsJudgedByItsFirstPiece) {
@@ -181,7 +167,7 @@ TEST_F(Serving, ARequestInPiecesIsJudgedByItsFirstPiece) {
     EXPECT_EQ(c.answer, withoutDate(answer)) << c.pieces[0];
     close(s);
   }
-  expectStillServing();
+  expectServing(server_);
 }
 
 TEST_F(Serving, TheDateFollowsTheClock) {
@@ -214,7 +200,7 @@ TEST_F(Serving, PeersThatGoAwayDoNotStopTheServer) {
     (void)recv(s, some, sizeof some, 0);
     resetAndClose(s);
   }
-  expectStillServing();
+  expectServing(server_);
 }
 
 TEST_F(Serving, ABurstOfClientsIsAnsweredAtOnce) {

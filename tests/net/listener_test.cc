@@ -87,45 +87,40 @@ const char kHostLines[] =
     "Host Address: 100007f \n"
     "Dotted Address: 127.0.0.1\n";
 
-TEST_F(ListenerTest, ExplicitPortBindsLoopbackWithoutServiceLines) {
-  const int port = freePort();
-  std::string printed;
-  EXPECT_EQ(0, bindWith(ListenerMode::kExplicitPort, port, &printed));
-  EXPECT_EQ(std::string(kHostLines) + "Successful Binding\n", printed);
-  EXPECT_EQ(port, boundPort());
+TEST_F(ListenerTest, ExplicitPortBindsLoopbackByItsLowSixteenBits) {
+  for (int high : {0, 65536}) {
+    closesocket(socket_);
+    socket_ = openStreamSocket();
+    const int port = freePort();
+    std::string printed;
+    EXPECT_EQ(0, bindWith(ListenerMode::kExplicitPort, port + high, &printed)) << high;
+    EXPECT_EQ(std::string(kHostLines) + "Successful Binding\n", printed) << high;
+    EXPECT_EQ(port, boundPort()) << high;
+  }
 }
 
-TEST_F(ListenerTest, ExplicitPortUsesTheLowSixteenBits) {
-  const int port = freePort();
-  std::string printed;
-  EXPECT_EQ(0, bindWith(ListenerMode::kExplicitPort, port + 65536, &printed));
-  EXPECT_EQ(port, boundPort());
-}
-
-TEST_F(ListenerTest, PortsWhoseLowSixteenBitsAreZeroTakeTheServicePort) {
-  for (int port : {65536, 131072, -65536}) {
+TEST_F(ListenerTest, TheServicePortIsTakenAndPrinted) {
+  // As asked for, and for ports whose low sixteen bits are zero.
+  const struct {
+    ListenerMode mode;
+    int port;
+  } cases[] = {{ListenerMode::kServicePort, 80},
+               {ListenerMode::kExplicitPort, 65536},
+               {ListenerMode::kExplicitPort, 131072},
+               {ListenerMode::kExplicitPort, -65536}};
+  for (const auto& c : cases) {
     closesocket(socket_);
     socket_ = openStreamSocket();
     fake.servicePort = freePort();
     std::string printed;
-    EXPECT_EQ(0, bindWith(ListenerMode::kExplicitPort, port, &printed)) << port;
+    EXPECT_EQ(0, bindWith(c.mode, c.port, &printed)) << c.port;
     EXPECT_EQ(std::string(kHostLines) +
                   "\nService Name: http\nService Port: " + std::to_string(fake.servicePort) +
                   "\nService Protocol: tcp\nSuccessful Binding\n",
               printed)
-        << port;
-    EXPECT_EQ(fake.servicePort, boundPort()) << port;
+        << c.port;
+    EXPECT_EQ(fake.servicePort, boundPort()) << c.port;
   }
-}
-
-TEST_F(ListenerTest, ServicePortPrintsTheServiceEntry) {
-  fake.servicePort = freePort();
-  std::string printed;
-  EXPECT_EQ(0, bindWith(ListenerMode::kServicePort, 80, &printed));
-  EXPECT_EQ(std::string(kHostLines) + "\nService Name: http\nService Port: " +
-                std::to_string(fake.servicePort) + "\nService Protocol: tcp\nSuccessful Binding\n",
-            printed);
-  EXPECT_EQ(fake.servicePort, boundPort());
 }
 
 TEST_F(ListenerTest, LookUpFailuresAreReportedAndNothingIsBound) {

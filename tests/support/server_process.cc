@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -294,4 +295,10 @@ RunningServer::RunningServer(const std::vector<std::string>& extra, const Launch
         return probe >= 0 || !process.running();
       },
       startMs);
+}
+
+void expectServing(RunningServer& server) {
+  EXPECT_EQ(wire("image_header") + wire("image_body"),
+            withoutDate(exchange(server.port, "GET /after.gif HTTP/1.1\r\n\r\n")));
+  EXPECT_TRUE(server.process.running());
 }

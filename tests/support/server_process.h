@@ -113,3 +113,6 @@ struct RunningServer {
   int port;
   ServerProcess process;
 };
+
+// Expects server to answer an image request exactly, and to run still.
+void expectServing(RunningServer& server);
