@@ -126,6 +126,10 @@ TEST_F(Serving, AnswersAreExactOnTheWire) {
       {"GE", ""},
       {"", ""},
       {"POST / HTTP/1.1\r\nContent-Length: 0\r\n\r\n", ""},
+      // https on quietd's port (a second quietd on 443): the start of a TLS 1.3 ClientHello.
+      {"\x16\x03\x01\x00\x2d\x01\x00\x00\x29\x03\x03"s + std::string(32, '\x5a') +
+           "\x00\x00\x02\x13\x01\x01\x00"s,
+       ""},
       {"GET /" + std::string(5000, 'a') + ".gif HTTP/1.1\r\n\r\n", kText},  // the path is cut
       // At the buffer's edge and past it: the rest is read and dropped before closing.
       {requestOfSize(kBufferSize - 1), kImage},
