@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <sstream>
+#include <stdexcept>
 
 #include "platform/socket_layer.h"
 #include "support/wire.h"
@@ -233,6 +234,10 @@ bool ServerProcess::running() {
   // Ended, and now reaped; or, should waitpid fail, no longer a child of ours to signal.
   if (ended == pid_) status_ = status;
   pid_ = -1;
+  // The sanitizer presets end the server with this status at its first report; only its
+  // standard error, which ctest shows, says more.
+  EXPECT_FALSE(ended > 0 && WIFEXITED(status) && WEXITSTATUS(status) == kSanitizerReport)
+      << "the server's sanitizer reported a fault";
   return false;
 }
 
@@ -286,15 +291,19 @@ RunningServer::RunningServer(const std::vector<std::string>& extra, const Launch
           launch) {
   // The binding line comes just before the server listens; a first start of wine makes its
   // prefix. A probe that closes without a word is answered with nothing.
+  // A start that fails ends the test here, with what the server printed.
   const int startMs = target().windows ? 60000 : 5000;
-  if (launch.output == kPipe && !process.waitForOutput(lines(wire("bound")), startMs)) return;
-  pollUntil(
-      [&] {
-        const int probe = connectTo(port);
-        if (probe >= 0) close(probe);
-        return probe >= 0 || !process.running();
-      },
-      startMs);
+  bool started = launch.output != kPipe || process.waitForOutput(lines(wire("bound")), startMs);
+  started = started && pollUntil(
+                           [&] {
+                             const int probe = connectTo(port);
+                             if (probe >= 0) close(probe);
+                             return probe >= 0 || !process.running();
+                           },
+                           startMs);
+  if (!started || !process.running()) {
+    throw std::runtime_error("quietd did not start: " + process.output(100));
+  }
 }
 
 void expectServing(RunningServer& server) {

@@ -61,6 +61,10 @@ std::string lines(const std::string& text);
 
 // ---- The server process -----------------------------------------------------------------------
 
+// The exit status TSAN_OPTIONS in the tsan preset gives a sanitizer's report; running() fails
+// the test when the server ends with it.
+inline constexpr int kSanitizerReport = 66;
+
 inline constexpr int kPipe = -2;    // a pipe that the test reads
 inline constexpr int kClosed = -1;  // closed in the child
 
@@ -107,7 +111,8 @@ class ServerProcess {
   std::string output_;
 };
 
-// The server started with "-p <free port>" and extra arguments, listening and ready.
+// The server started with "-p <free port>" and extra arguments, listening and ready; a start
+// that fails throws, which ends the test with the server's output.
 struct RunningServer {
   explicit RunningServer(const std::vector<std::string>& extra = {}, const Launch& launch = {});
   int port;
