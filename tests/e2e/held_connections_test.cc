@@ -82,7 +82,7 @@ std::vector<int> holdConnections(int port, int count, const std::string& opening
 // loop mishandles costs every other client a second or more, or makes the server spin.
 TEST(HeldConnections, NoClientWaitsForAnother) {
   const std::string pipelined = kGet + "GET /b.png HTTP/1.1\r\n\r\n" + kUnfinished;
-  const std::string full = "GET /a.gif HTTP/1.1\r\nX: " + std::string(16384, 'p') + "\r\n\r\n";
+  const std::string full = "GET /a.gif HTTP/1.1\r\nX: " + std::string(kReceiveSize, 'p') + "\r\n\r\n";
   const struct {
     const char* name;
     std::string opening;  // sent once connected
@@ -104,22 +104,22 @@ TEST(HeldConnections, NoClientWaitsForAnother) {
     // Silent ones reach the loop only once the kernel hands them over.
     EXPECT_TRUE(pollUntil([&] { return halfOpen(server.port) == 0; }, 5000));
     const long long cpuBefore = cpuTimeMs(server.process.pid());
-    const auto heldSince = Clock::now();
-    std::chrono::duration<double, std::milli> slowest{0};
+    // Answered before any held connection's time is up: a loop that waited for one would
+    // answer only once its time had closed it (an unanswered one closed without a byte).
     for (int round = 0; round < 3; ++round) {
-      std::this_thread::sleep_for(milliseconds(100));  // the span the server's CPU is measured over
       for (int s : held) (void)send(s, kind.trickle.data(), kind.trickle.size(), MSG_NOSIGNAL);
-      const auto asked = Clock::now();
-      EXPECT_EQ(kImage, withoutDate(exchange(server.port, kGet, 2000))) << "round " << round;
-      slowest = std::max<decltype(slowest)>(slowest, Clock::now() - asked);
+      EXPECT_EQ(kImage, withoutDate(exchange(server.port, kGet, kShortLingerMs)))
+          << "round " << round;
     }
-    const auto heldFor = std::chrono::duration_cast<milliseconds>(Clock::now() - heldSince);
+    EXPECT_EQ(0, std::count_if(held.begin(), held.end(), [](int s) {
+                bool closed = false;
+                return readToEnd(s, 0, &closed).empty() && closed;
+              })) << "unanswered connections closed before the answers";
+    // Held for a lingering time, a server that spins spends most of it.
+    std::this_thread::sleep_for(milliseconds(kShortLingerMs));
     const long long cpuMs = cpuTimeMs(server.process.pid()) - cpuBefore;
-    std::printf("%-32s slowest GET %7.2f ms; server CPU %4lld ms in %lld ms\n", kind.name,
-                slowest.count(), cpuMs, static_cast<long long>(heldFor.count()));
-    EXPECT_LT(slowest, milliseconds(1000));
     if (cpuBefore >= 0) {
-      EXPECT_LT(cpuMs, heldFor.count() / 2) << "the server spins";
+      EXPECT_LT(cpuMs, kShortLingerMs / 5) << "ms of CPU: the server spins";
     }
     for (int s : held) close(s);
     expectServing(server);
@@ -141,7 +141,7 @@ TEST(HeldConnections, ASilentConnectionIsClosedWithItsLineWhenItsTimeIsUp) {
   bool closed = false;
   EXPECT_EQ("", readToEnd(silent, 8000, &closed));
   EXPECT_TRUE(closed);
-  EXPECT_GE(Clock::now() - since, milliseconds(2000)) << "closed before its time";
+  EXPECT_GE(Clock::now() - since, milliseconds(kShortRequestMs)) << "closed before its time";
   const std::string line = lines("Error: " + std::to_string(target().timedOut) + " in recv\n");
   EXPECT_TRUE(server.process.waitForOutput(line)) << server.process.output();
   EXPECT_TRUE(server.process.output(100).ends_with(lines(wire("bound")) + line))

@@ -3,9 +3,16 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <functional>
 #include <string>
 #include <vector>
+
+// What one receive of the server takes in: the size of its request buffer.
+inline constexpr std::size_t kReceiveSize = 16384;
+// The short-limit build's request wait and lingering time (CMakeLists.txt gives both).
+inline constexpr int kShortRequestMs = QUIETD_SHORT_REQUEST_MS;
+inline constexpr int kShortLingerMs = QUIETD_SHORT_LINGER_MS;
 
 // Asks done() every few milliseconds until it holds or timeoutMs passes; returns its last answer.
 bool pollUntil(const std::function<bool()>& done, int timeoutMs);
