@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -147,22 +148,18 @@ struct SmallFileSystem {
 // accounted for.
 std::string checkLog(const std::string& log, int count, std::size_t padding, long* told,
                      bool* complete) {
-  const std::string before = "quietd: ";
-  const std::string after = lines(" log entries dropped while output was blocked\n");
+  static const std::regex notice(lines(wire("dropped_pattern")));
   int next = 0;
   long announced = 0;
   *told = 0;
   for (std::size_t at = 0; at < log.size();) {
-    if (log.compare(at, before.size(), before) == 0) {
-      const std::size_t digits = at + before.size();
-      const std::size_t end = log.find_first_not_of("0123456789", digits);
-      if (end == std::string::npos) break;  // still being written
-      if (announced != 0 || end == digits || log.compare(end, after.size(), after) != 0) {
-        return "a bad notice at " + std::to_string(at);
-      }
-      announced = std::stol(log.substr(digits, end - digits));
+    std::smatch found;
+    if (std::regex_search(log.cbegin() + static_cast<long>(at), log.cend(), found, notice,
+                          std::regex_constants::match_continuous)) {
+      if (announced != 0) return "a second notice at " + std::to_string(at);
+      announced = std::stol(found[1]);
       *told += announced;
-      at = end + after.size();
+      at += static_cast<std::size_t>(found.length());
       continue;
     }
     const int i = std::atoi(log.c_str() + at + 5);
