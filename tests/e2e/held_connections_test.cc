@@ -5,6 +5,7 @@
 // neither spins nor stops the server. Only that everyone is answered is checked for bursts and
 // floods; how fast is measured by bench/compare_servers.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -275,6 +276,41 @@ TEST(HeldConnections, AnAcceptFailureThatLastsNeitherSpinsNorStops) {
   ASSERT_EQ(0, prlimit(server.process.pid(), RLIMIT_NOFILE, &original, nullptr));
   EXPECT_EQ(kImage, withoutDate(readToEnd(waiting)));
   close(waiting);
+}
+
+// A storm of fresh clients, each with its request, comes while held clients send theirs: each
+// held one is served in the round its request is seen, behind at most one accept batch.
+TEST(HeldConnections, AStormOfNewClientsKeepsNoHeldOneWaitingPastARound) {
+  if (target().windows) GTEST_SKIP() << "the server is paused with SIGSTOP, which wine lacks";
+  constexpr int kAcceptBatch = 256;  // the most one round accepts (src/http/server.cc)
+  RunningServer server({"-v"}, shortLimits());
+  // Silent, so held in the loop once the kernel hands them over; the listener stands among
+  // them in the round's order.
+  std::vector<int> held = holdConnections(server.port, 32, "", 0);
+  ASSERT_TRUE(pollUntil([&] { return halfOpen(server.port) == 0; }, 5000));
+  ASSERT_EQ(0, kill(server.process.pid(), SIGSTOP));  // so that all of it waits for one round
+  for (int s : held) (void)send(s, kGet.data(), kGet.size(), MSG_NOSIGNAL);
+  const std::string storm = "GET /storm.gif HTTP/1.1\r\n\r\n";
+  for (int i = 0; i < 4 * kAcceptBatch; ++i) {
+    const int s = connectTo(server.port);
+    (void)send(s, storm.data(), storm.size(), MSG_NOSIGNAL);
+    close(s);
+  }
+  ASSERT_EQ(0, kill(server.process.pid(), SIGCONT));
+  for (int s : held) EXPECT_EQ(kImage, withoutDate(readToEnd(s)));
+  // In the log, as served: how many of the storm came before each held one.
+  const std::string& log = server.process.output(100);
+  int storms = 0, most = 0;
+  for (std::size_t at = log.find("GET /"); at != std::string::npos; at = log.find("GET /", at + 1)) {
+    if (log.compare(at, 10, "GET /storm") == 0) {
+      ++storms;
+    } else {
+      most = std::max(most, storms);
+    }
+  }
+  EXPECT_EQ(4 * kAcceptBatch, storms);
+  EXPECT_LE(most, kAcceptBatch) << "fresh clients served before a held one";
+  for (int s : held) close(s);
 }
 
 TEST(HeldConnections, EveryoneIsAnsweredBehindABurstOrAFlood) {
