@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -269,7 +270,55 @@ TEST(OutputFaults, AnUnreadPipeOrAGoneReaderNeverStopsServing) {
   EXPECT_TRUE(complete) << told << " told";
   EXPECT_GT(told, 0) << "the pipe never filled";
   close(ends[0]);  // the reader goes away: only its lines are lost
+  // Entries past what the pipe holds, each waking the writer: it has met the gone reader by
+  // the last, and a server that a SIGPIPE ends has ended once the bound is up.
+  for (int i = 0; i < 10; ++i) ::exchange(server.port, paddedRequest(sent++, kPadding));
+  EXPECT_FALSE(pollUntil([&] { return !server.process.running(); }, 1000));
   expectServing(server);
+}
+
+// Reads from fd until text holds needle or timeoutMs passes.
+void readUntil(int fd, std::string* text, const std::string& needle, int timeoutMs) {
+  pollUntil(
+      [&] {
+        char chunk[4096];
+        for (ssize_t n = 1; n > 0 && waitReadable(fd, 0);) {
+          n = read(fd, chunk, sizeof chunk);
+          text->append(chunk, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+        }
+        return text->find(needle) != std::string::npos;
+      },
+      timeoutMs);
+}
+
+TEST(OutputFaults, AFifoKeepsItsLinesForItsNextReader) {
+  if (target().windows) GTEST_SKIP() << "a FIFO is the Linux build's";
+  char folder[] = "/tmp/quietd-fifo-XXXXXX";
+  ASSERT_NE(nullptr, mkdtemp(folder));
+  const std::string path = std::string(folder) + "/log";
+  ASSERT_EQ(0, mkfifo(path.c_str(), 0600));
+  int reader = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  Launch launch;
+  launch.output = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  RunningServer server({"-V"}, launch);
+  close(launch.output);
+  constexpr std::size_t kPadding = 100;
+  std::string first, second;
+  for (int i = 0; i < 3; ++i) ::exchange(server.port, paddedRequest(i, kPadding));
+  readUntil(reader, &first, paddedEntry(2, kPadding), 3000);
+  EXPECT_NE(std::string::npos, first.find(paddedEntry(2, kPadding)));
+  close(reader);  // the first reader leaves; what comes now waits for the next
+  for (int i = 3; i < 6; ++i) ::exchange(server.port, paddedRequest(i, kPadding));
+  reader = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  // The writer tries again after a pause that grows to a second.
+  readUntil(reader, &second, paddedEntry(5, kPadding), 5000);
+  EXPECT_NE(std::string::npos,
+            second.find(paddedEntry(3, kPadding) + paddedEntry(4, kPadding) + paddedEntry(5, kPadding)))
+      << second;
+  close(reader);
+  unlink(path.c_str());
+  rmdir(folder);
+  EXPECT_TRUE(server.process.running());
 }
 
 }  // namespace
