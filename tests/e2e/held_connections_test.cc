@@ -83,7 +83,8 @@ std::vector<int> holdConnections(int port, int count, const std::string& opening
 // loop mishandles costs every other client a second or more, or makes the server spin.
 TEST(HeldConnections, NoClientWaitsForAnother) {
   const std::string pipelined = kGet + "GET /b.png HTTP/1.1\r\n\r\n" + kUnfinished;
-  const std::string full = "GET /a.gif HTTP/1.1\r\nX: " + std::string(kReceiveSize, 'p') + "\r\n\r\n";
+  const std::string full =
+      "GET /a.gif HTTP/1.1\r\nX: " + std::string(kReceiveSize, 'p') + "\r\n\r\n";
   const struct {
     const char* name;
     std::string opening;  // sent once connected
@@ -112,10 +113,12 @@ TEST(HeldConnections, NoClientWaitsForAnother) {
       EXPECT_EQ(kImage, withoutDate(exchange(server.port, kGet, kShortLingerMs)))
           << "round " << round;
     }
-    EXPECT_EQ(0, std::count_if(held.begin(), held.end(), [](int s) {
-                bool closed = false;
-                return readToEnd(s, 0, &closed).empty() && closed;
-              })) << "unanswered connections closed before the answers";
+    EXPECT_EQ(0, std::count_if(held.begin(), held.end(),
+                               [](int s) {
+                                 bool closed = false;
+                                 return readToEnd(s, 0, &closed).empty() && closed;
+                               }))
+        << "unanswered connections closed before the answers";
     // Held for a lingering time, a server that spins spends most of it.
     std::this_thread::sleep_for(milliseconds(kShortLingerMs));
     const long long cpuMs = cpuTimeMs(server.process.pid()) - cpuBefore;
@@ -252,7 +255,8 @@ int lowestFreeDescriptor(pid_t pid) {
 }
 
 TEST(HeldConnections, AnAcceptFailureThatLastsNeitherSpinsNorStops) {
-  if (target().windows) GTEST_SKIP() << "wine accepts in its server process, out of this limit's reach";
+  if (target().windows)
+    GTEST_SKIP() << "wine accepts in its server process, out of this limit's reach";
   RunningServer server;
   // With a limit at its next descriptor, the server can accept nothing: every accept fails.
   rlimit original{};
@@ -301,7 +305,8 @@ TEST(HeldConnections, AStormOfNewClientsKeepsNoHeldOneWaitingPastARound) {
   // In the log, as served: how many of the storm came before each held one.
   const std::string& log = server.process.output(100);
   int storms = 0, most = 0;
-  for (std::size_t at = log.find("GET /"); at != std::string::npos; at = log.find("GET /", at + 1)) {
+  for (std::size_t at = log.find("GET /"); at != std::string::npos;
+       at = log.find("GET /", at + 1)) {
     if (log.compare(at, 10, "GET /storm") == 0) {
       ++storms;
     } else {

@@ -312,8 +312,8 @@ TEST(OutputFaults, AFifoKeepsItsLinesForItsNextReader) {
   reader = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   // The writer tries again after a pause that grows to a second.
   readUntil(reader, &second, paddedEntry(5, kPadding), 5000);
-  EXPECT_NE(std::string::npos,
-            second.find(paddedEntry(3, kPadding) + paddedEntry(4, kPadding) + paddedEntry(5, kPadding)))
+  EXPECT_NE(std::string::npos, second.find(paddedEntry(3, kPadding) + paddedEntry(4, kPadding) +
+                                           paddedEntry(5, kPadding)))
       << second;
   close(reader);
   unlink(path.c_str());
