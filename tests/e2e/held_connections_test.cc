@@ -255,8 +255,7 @@ int lowestFreeDescriptor(pid_t pid) {
 }
 
 TEST(HeldConnections, AnAcceptFailureThatLastsNeitherSpinsNorStops) {
-  if (target().windows)
-    GTEST_SKIP() << "wine accepts in its server process, out of this limit's reach";
+  if (target().windows) GTEST_SKIP() << "wine accepts in its server process, out of this limit's reach";
   RunningServer server;
   // With a limit at its next descriptor, the server can accept nothing: every accept fails.
   rlimit original{};
