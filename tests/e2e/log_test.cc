@@ -82,6 +82,16 @@ TEST(OutputFaults, AClosedOutputNeverStopsServing) {
   expectServing(server);
 }
 
+// Appends to text what fd holds, waiting up to waitMs for each piece; returns text.
+const std::string& readWaiting(int fd, std::string* text, int waitMs) {
+  char chunk[65536];
+  for (ssize_t n = 1; n > 0 && waitReadable(fd, waitMs);) {
+    n = read(fd, chunk, sizeof chunk);
+    text->append(chunk, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+  }
+  return *text;
+}
+
 // Request i, padded so that its "-V" entry takes about padding bytes.
 std::string paddedRequest(int i, std::size_t padding) {
   return "GET /" + std::to_string(i) + ".gif HTTP/1.1\r\nX-Pad: " + std::string(padding, 'p') +
@@ -256,11 +266,7 @@ TEST(OutputFaults, AnUnreadPipeOrAGoneReaderNeverStopsServing) {
   const std::string bound = lines(wire("bound"));
   for (int round = 0; round < 200 && fault.empty() && !complete; ++round, ++sent) {
     ::exchange(server.port, paddedRequest(sent, kPadding));
-    char chunk[65536];
-    for (ssize_t n = 1; n > 0 && waitReadable(ends[0], 20);) {
-      n = read(ends[0], chunk, sizeof chunk);
-      log.append(chunk, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
-    }
+    readWaiting(ends[0], &log, 20);
     const std::size_t start = log.find(bound);
     if (start != std::string::npos) {
       fault = checkLog(log.substr(start + bound.size()), sent + 1, kPadding, &told, &complete);
@@ -279,16 +285,7 @@ TEST(OutputFaults, AnUnreadPipeOrAGoneReaderNeverStopsServing) {
 
 // Reads from fd until text holds needle or timeoutMs passes.
 void readUntil(int fd, std::string* text, const std::string& needle, int timeoutMs) {
-  pollUntil(
-      [&] {
-        char chunk[4096];
-        for (ssize_t n = 1; n > 0 && waitReadable(fd, 0);) {
-          n = read(fd, chunk, sizeof chunk);
-          text->append(chunk, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
-        }
-        return text->find(needle) != std::string::npos;
-      },
-      timeoutMs);
+  pollUntil([&] { return readWaiting(fd, text, 0).find(needle) != std::string::npos; }, timeoutMs);
 }
 
 TEST(OutputFaults, AFifoKeepsItsLinesForItsNextReader) {
