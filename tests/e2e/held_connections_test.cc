@@ -170,7 +170,7 @@ TEST(HeldConnections, LingeringEndsAfterItsTime) {
       5000))
       << "still lingering after 5 s";
   // Closed at once, it would lose the answer to any byte still on its way.
-  EXPECT_GE(Clock::now() - since, milliseconds(400));
+  EXPECT_GE(Clock::now() - since, milliseconds(kShortLingerMs));
   close(s);
 }
 
