@@ -106,19 +106,12 @@ TEST(HeldConnections, NoClientWaitsForAnother) {
     // Silent ones reach the loop only once the kernel hands them over.
     EXPECT_TRUE(pollUntil([&] { return halfOpen(server.port) == 0; }, 5000));
     const long long cpuBefore = cpuTimeMs(server.process.pid());
-    // Answered before any held connection's time is up: a loop that waited for one would
-    // answer only once its time had closed it (an unanswered one closed without a byte).
+    // A loop that waited on a held connection would keep the GET for that one's time.
     for (int round = 0; round < 3; ++round) {
       for (int s : held) (void)send(s, kind.trickle.data(), kind.trickle.size(), MSG_NOSIGNAL);
-      EXPECT_EQ(kImage, withoutDate(exchange(server.port, kGet, kShortLingerMs)))
+      EXPECT_EQ(kImage, withoutDate(exchange(server.port, kGet, kShortRequestMs)))
           << "round " << round;
     }
-    EXPECT_EQ(0, std::count_if(held.begin(), held.end(),
-                               [](int s) {
-                                 bool closed = false;
-                                 return readToEnd(s, 0, &closed).empty() && closed;
-                               }))
-        << "unanswered connections closed before the answers";
     // Held for a lingering time, a server that spins spends most of it.
     std::this_thread::sleep_for(milliseconds(kShortLingerMs));
     const long long cpuMs = cpuTimeMs(server.process.pid()) - cpuBefore;
