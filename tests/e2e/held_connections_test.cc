@@ -285,6 +285,9 @@ TEST(HeldConnections, AStormOfNewClientsKeepsNoHeldOneWaitingPastARound) {
   std::vector<int> held = holdConnections(server.port, 32, "", 0);
   ASSERT_TRUE(pollUntil([&] { return halfOpen(server.port) == 0; }, 5000));
   ASSERT_EQ(0, kill(server.process.pid(), SIGSTOP));  // so that all of it waits for one round
+  // Those whose time ran out already (the kernel spreads its hand-overs) are gone.
+  std::erase_if(held, [](int s) { return waitReadable(s, 0) && close(s) == 0; });
+  ASSERT_LE(8u, held.size());
   for (int s : held) (void)send(s, kGet.data(), kGet.size(), MSG_NOSIGNAL);
   const std::string storm = "GET /storm.gif HTTP/1.1\r\n\r\n";
   for (int i = 0; i < 4 * kAcceptBatch; ++i) {
