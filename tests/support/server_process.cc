@@ -15,7 +15,6 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "platform/socket_layer.h"
 #include "support/wire.h"
 
 namespace {
