@@ -19,31 +19,23 @@ import tempfile
 import threading
 import time
 
-NOTICE = re.compile(rb"quietd: (\d+) log entries dropped while output was blocked\n")
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests",
+                                "support"))
+from quietd_server import WIRE, QuietdServer  # noqa: E402
+
+NOTICE = re.compile(WIRE["dropped_pattern"])
+BOUND = WIRE["bound"]
 
 
 def windows_lines(log):
     """The log as written on Linux: quietd.exe writes each line feed as CR LF."""
-    return log.replace(b"\r\n", b"\n") if b"Successful Binding\r\n" in log else log
+    return log.replace(b"\r\n", b"\n") if BOUND.replace(b"\n", b"\r\n") in log else log
 
 
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
-
-
-def start(command, output):
-    port = free_port()
-    server = subprocess.Popen(command + ["-V", "-p", str(port)], stdout=output,
-                              stdin=subprocess.DEVNULL)
-    for _ in range(1200):  # wine may take a minute to make its prefix
-        try:
-            socket.create_connection(("127.0.0.1", port), timeout=0.2).close()
-            break
-        except OSError:
-            time.sleep(0.05)
-    return server, port
+def start(binary, wrapper, output):
+    """quietd -V with its output on output; wine may take a minute to make its prefix."""
+    server = QuietdServer(binary, "-V", wrapper=wrapper, stdout=output, start_timeout=60)
+    return server, server.port
 
 
 def request(i, padding):
@@ -67,10 +59,10 @@ def ask(port, i, padding, timeout=20):
         return False
 
 
-def terminal(command, mode):
+def terminal(binary, mode):
     pty, side = os.openpty()  # root's, mode 620: nobody cannot open it again
-    server, port = start(["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
-                         + command, side)
+    server, port = start(binary, ["setpriv", "--reuid=nobody", "--regid=nogroup",
+                                  "--clear-groups"], side)
     os.close(side)
     stop = threading.Event()
     if mode == "slow":  # a reader behind a slow link: 512 bytes every 50 ms, about 10 kB/s
@@ -92,16 +84,15 @@ def terminal(command, mode):
     print(f"{mode} terminal: {len(times) - (first_unanswered is not None)} of {len(times)} "
           f"answered, first unanswered {first_unanswered}; median "
           f"{times[len(times) // 2] * 1000:.1f} ms, max {times[-1] * 1000:.0f} ms, "
-          f"{sum(t > 1 for t in times)} over 1 s; server alive: {server.poll() is None}")
-    server.kill()
-    server.wait()
+          f"{sum(t > 1 for t in times)} over 1 s; server alive: {server.running()}")
+    server.stop()
 
 
 def account(log, count, padding):
     """Sorts the log after the start-up lines into whole, cut and glued entries, counted and
     uncounted losses, and entries whose gap is not told by the notice right before them."""
     log = windows_lines(log)
-    log = log[log.index(b"Successful Binding\n") + 19:]
+    log = log[log.index(BOUND) + len(BOUND):]
     whole = cut = glued = told = misplaced = expected = announced = 0
     seen = set()
     at = 0
@@ -133,13 +124,13 @@ def account(log, count, padding):
           f"not right behind the notice for their gap")
 
 
-def disk(command):
+def disk(binary, wrapper):
     folder = tempfile.mkdtemp()
     subprocess.run(["mount", "-t", "tmpfs", "-o", "size=512k", "tmpfs", folder], check=True)
     server = None
     try:
         with open(os.path.join(folder, "log"), "wb") as log:
-            server, port = start(command, log)
+            server, port = start(binary, wrapper, log)
         sent = 0
 
         def send(count):
@@ -166,16 +157,15 @@ def disk(command):
             account(log.read(), sent, 4000)
     finally:
         if server:
-            server.kill()
-            server.wait()
+            server.stop()
         subprocess.run(["umount", folder], check=False)
         os.rmdir(folder)
 
 
-def notice(command):
+def notice(binary, wrapper):
     reader, writer = os.pipe()
     fcntl.fcntl(writer, 1031, 4096)  # F_SETPIPE_SZ
-    server, port = start(command, writer)
+    server, port = start(binary, wrapper, writer)
     os.close(writer)
 
     def read(limit, quiet):
@@ -196,8 +186,7 @@ def notice(command):
         ask(port, i, 10)
     time.sleep(0.3)
     log += read(1 << 20, 1.0)
-    server.kill()
-    server.wait()
+    server.stop()
     log = windows_lines(log)
     order = [(m.group(1) or b"[" + m.group(2) + b" dropped]").decode()
              for m in re.finditer(rb"GET /(\d+)\.gif|quietd: (\d+) log entries dropped", log)]
@@ -207,8 +196,8 @@ def notice(command):
 if __name__ == "__main__":
     binary, mode, *wrapper = sys.argv[1:]
     if mode == "terminal":
-        terminal([binary], wrapper[0] if wrapper else "unread")
+        terminal(binary, wrapper[0] if wrapper else "unread")
     elif mode == "disk":
-        disk(wrapper + [binary])
+        disk(binary, wrapper)
     else:
-        notice(wrapper + [binary])
+        notice(binary, wrapper)

@@ -5,6 +5,7 @@
 // neither spins nor stops the server. Only that everyone is answered is checked for bursts and
 // floods; how fast is measured by bench/compare_servers.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -82,7 +83,8 @@ std::vector<int> holdConnections(int port, int count, const std::string& opening
 // loop mishandles costs every other client a second or more, or makes the server spin.
 TEST(HeldConnections, NoClientWaitsForAnother) {
   const std::string pipelined = kGet + "GET /b.png HTTP/1.1\r\n\r\n" + kUnfinished;
-  const std::string full = "GET /a.gif HTTP/1.1\r\nX: " + std::string(16384, 'p') + "\r\n\r\n";
+  const std::string full =
+      "GET /a.gif HTTP/1.1\r\nX: " + std::string(kReceiveSize, 'p') + "\r\n\r\n";
   const struct {
     const char* name;
     std::string opening;  // sent once connected
@@ -104,22 +106,17 @@ TEST(HeldConnections, NoClientWaitsForAnother) {
     // Silent ones reach the loop only once the kernel hands them over.
     EXPECT_TRUE(pollUntil([&] { return halfOpen(server.port) == 0; }, 5000));
     const long long cpuBefore = cpuTimeMs(server.process.pid());
-    const auto heldSince = Clock::now();
-    std::chrono::duration<double, std::milli> slowest{0};
+    // A loop that waited on a held connection would keep the GET for that one's time.
     for (int round = 0; round < 3; ++round) {
-      std::this_thread::sleep_for(milliseconds(100));  // the span the server's CPU is measured over
       for (int s : held) (void)send(s, kind.trickle.data(), kind.trickle.size(), MSG_NOSIGNAL);
-      const auto asked = Clock::now();
-      EXPECT_EQ(kImage, withoutDate(exchange(server.port, kGet, 2000))) << "round " << round;
-      slowest = std::max<decltype(slowest)>(slowest, Clock::now() - asked);
+      EXPECT_EQ(kImage, withoutDate(exchange(server.port, kGet, kShortRequestMs)))
+          << "round " << round;
     }
-    const auto heldFor = std::chrono::duration_cast<milliseconds>(Clock::now() - heldSince);
+    // Held for a lingering time, a server that spins spends most of it.
+    std::this_thread::sleep_for(milliseconds(kShortLingerMs));
     const long long cpuMs = cpuTimeMs(server.process.pid()) - cpuBefore;
-    std::printf("%-32s slowest GET %7.2f ms; server CPU %4lld ms in %lld ms\n", kind.name,
-                slowest.count(), cpuMs, static_cast<long long>(heldFor.count()));
-    EXPECT_LT(slowest, milliseconds(1000));
     if (cpuBefore >= 0) {
-      EXPECT_LT(cpuMs, heldFor.count() / 2) << "the server spins";
+      EXPECT_LT(cpuMs, kShortLingerMs / 5) << "ms of CPU: the server spins";
     }
     for (int s : held) close(s);
     expectServing(server);
@@ -141,7 +138,7 @@ TEST(HeldConnections, ASilentConnectionIsClosedWithItsLineWhenItsTimeIsUp) {
   bool closed = false;
   EXPECT_EQ("", readToEnd(silent, 8000, &closed));
   EXPECT_TRUE(closed);
-  EXPECT_GE(Clock::now() - since, milliseconds(2000)) << "closed before its time";
+  EXPECT_GE(Clock::now() - since, milliseconds(kShortRequestMs)) << "closed before its time";
   const std::string line = lines("Error: " + std::to_string(target().timedOut) + " in recv\n");
   EXPECT_TRUE(server.process.waitForOutput(line)) << server.process.output();
   EXPECT_TRUE(server.process.output(100).ends_with(lines(wire("bound")) + line))
@@ -166,7 +163,53 @@ TEST(HeldConnections, LingeringEndsAfterItsTime) {
       5000))
       << "still lingering after 5 s";
   // Closed at once, it would lose the answer to any byte still on its way.
-  EXPECT_GE(Clock::now() - since, milliseconds(400));
+  EXPECT_GE(Clock::now() - since, milliseconds(kShortLingerMs));
+  close(s);
+}
+
+// The sockets process pid holds open: the listener and the connections it has not let go.
+int socketsOf(pid_t pid) {
+  const std::string folder = "/proc/" + std::to_string(pid) + "/fd/";
+  int count = 0;
+  char link[64];
+  for (int fd = 0; fd < 256; ++fd) {
+    const ssize_t n = readlink((folder + std::to_string(fd)).c_str(), link, sizeof link);
+    count += n > 7 && std::strncmp(link, "socket:", 7) == 0;
+  }
+  return count;
+}
+
+// The shipped binary's own limits, where they show within seconds. Its kernel deferral keeps a
+// silent connection past the second of the test build's (Windows has none, and the request
+// wait shows instead); its lingering outlasts a second, and a rest several receives long sent
+// then is read to its end before the close, so that no reset can destroy the answer.
+TEST(HeldConnections, TheShippedLimitsOutlastTheTestBuildsAndALongRestEndsCleanly) {
+  RunningServer server;
+  const int silent = connectTo(server.port);
+  std::this_thread::sleep_for(milliseconds(2000));
+  if (!target().windows) {
+    EXPECT_LT(0, halfOpen(server.port)) << "handed over already";
+  }
+  (void)send(silent, kGet.data(), kGet.size(), MSG_NOSIGNAL);
+  EXPECT_EQ(kImage, withoutDate(readToEnd(silent)));
+  close(silent);
+  if (target().windows) return;  // what the server still holds is asked of Linux below
+
+  const int idle = socketsOf(server.process.pid());
+  const int s = connectTo(server.port);
+  (void)send(s, kUnfinished.data(), kUnfinished.size(), MSG_NOSIGNAL);
+  EXPECT_EQ(wire("text_header") + wire("text_body"), withoutDate(readToEnd(s)));
+  std::this_thread::sleep_for(milliseconds(1000));
+  const std::string piece(25000, 'r');
+  long sent = 0;  // a send fails when the server let go already
+  for (int i = 0; i < 4; ++i) sent += send(s, piece.data(), piece.size(), MSG_NOSIGNAL);
+  EXPECT_EQ(static_cast<long>(4 * piece.size()), sent) << "lingering ended within a second";
+  // Then quiet until the server lets go, when its lingering time is up.
+  EXPECT_TRUE(pollUntil([&] { return socketsOf(server.process.pid()) == idle; }, 5000));
+  int error = 0;  // a reset shows here: the end of the answer came before it
+  socklen_t size = sizeof error;
+  EXPECT_EQ(0, getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &size));
+  EXPECT_EQ(0, error) << std::strerror(error);
   close(s);
 }
 
@@ -229,6 +272,45 @@ TEST(HeldConnections, AnAcceptFailureThatLastsNeitherSpinsNorStops) {
   ASSERT_EQ(0, prlimit(server.process.pid(), RLIMIT_NOFILE, &original, nullptr));
   EXPECT_EQ(kImage, withoutDate(readToEnd(waiting)));
   close(waiting);
+}
+
+// A storm of fresh clients, each with its request, comes while held clients send theirs: each
+// held one is served in the round its request is seen, behind at most one accept batch.
+TEST(HeldConnections, AStormOfNewClientsKeepsNoHeldOneWaitingPastARound) {
+  if (target().windows) GTEST_SKIP() << "the server is paused with SIGSTOP, which wine lacks";
+  constexpr int kAcceptBatch = 256;  // the most one round accepts (src/http/server.cc)
+  RunningServer server({"-v"}, shortLimits());
+  // Silent, so held in the loop once the kernel hands them over; the listener stands among
+  // them in the round's order.
+  std::vector<int> held = holdConnections(server.port, 32, "", 0);
+  ASSERT_TRUE(pollUntil([&] { return halfOpen(server.port) == 0; }, 5000));
+  ASSERT_EQ(0, kill(server.process.pid(), SIGSTOP));  // so that all of it waits for one round
+  // Those whose time ran out already (the kernel spreads its hand-overs) are gone.
+  std::erase_if(held, [](int s) { return waitReadable(s, 0) && close(s) == 0; });
+  ASSERT_LE(8u, held.size());
+  for (int s : held) (void)send(s, kGet.data(), kGet.size(), MSG_NOSIGNAL);
+  const std::string storm = "GET /storm.gif HTTP/1.1\r\n\r\n";
+  for (int i = 0; i < 4 * kAcceptBatch; ++i) {
+    const int s = connectTo(server.port);
+    (void)send(s, storm.data(), storm.size(), MSG_NOSIGNAL);
+    close(s);
+  }
+  ASSERT_EQ(0, kill(server.process.pid(), SIGCONT));
+  for (int s : held) EXPECT_EQ(kImage, withoutDate(readToEnd(s)));
+  // In the log, as served: how many of the storm came before each held one.
+  const std::string& log = server.process.output(100);
+  int storms = 0, most = 0;
+  for (std::size_t at = log.find("GET /"); at != std::string::npos;
+       at = log.find("GET /", at + 1)) {
+    if (log.compare(at, 10, "GET /storm") == 0) {
+      ++storms;
+    } else {
+      most = std::max(most, storms);
+    }
+  }
+  EXPECT_EQ(4 * kAcceptBatch, storms);
+  EXPECT_LE(most, kAcceptBatch) << "fresh clients served before a held one";
+  for (int s : held) close(s);
 }
 
 TEST(HeldConnections, EveryoneIsAnsweredBehindABurstOrAFlood) {

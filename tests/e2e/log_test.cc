@@ -4,12 +4,14 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -80,6 +82,16 @@ TEST(OutputFaults, AClosedOutputNeverStopsServing) {
   expectServing(server);
 }
 
+// Appends to text what fd holds, waiting up to waitMs for each piece; returns text.
+const std::string& readWaiting(int fd, std::string* text, int waitMs) {
+  char chunk[65536];
+  for (ssize_t n = 1; n > 0 && waitReadable(fd, waitMs);) {
+    n = read(fd, chunk, sizeof chunk);
+    text->append(chunk, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+  }
+  return *text;
+}
+
 // Request i, padded so that its "-V" entry takes about padding bytes.
 std::string paddedRequest(int i, std::size_t padding) {
   return "GET /" + std::to_string(i) + ".gif HTTP/1.1\r\nX-Pad: " + std::string(padding, 'p') +
@@ -147,22 +159,18 @@ struct SmallFileSystem {
 // accounted for.
 std::string checkLog(const std::string& log, int count, std::size_t padding, long* told,
                      bool* complete) {
-  const std::string before = "quietd: ";
-  const std::string after = lines(" log entries dropped while output was blocked\n");
+  static const std::regex notice(lines(wire("dropped_pattern")));
   int next = 0;
   long announced = 0;
   *told = 0;
   for (std::size_t at = 0; at < log.size();) {
-    if (log.compare(at, before.size(), before) == 0) {
-      const std::size_t digits = at + before.size();
-      const std::size_t end = log.find_first_not_of("0123456789", digits);
-      if (end == std::string::npos) break;  // still being written
-      if (announced != 0 || end == digits || log.compare(end, after.size(), after) != 0) {
-        return "a bad notice at " + std::to_string(at);
-      }
-      announced = std::stol(log.substr(digits, end - digits));
+    std::smatch found;
+    if (std::regex_search(log.cbegin() + static_cast<long>(at), log.cend(), found, notice,
+                          std::regex_constants::match_continuous)) {
+      if (announced != 0) return "a second notice at " + std::to_string(at);
+      announced = std::stol(found[1]);
       *told += announced;
-      at = end + after.size();
+      at += static_cast<std::size_t>(found.length());
       continue;
     }
     const int i = std::atoi(log.c_str() + at + 5);
@@ -258,11 +266,7 @@ TEST(OutputFaults, AnUnreadPipeOrAGoneReaderNeverStopsServing) {
   const std::string bound = lines(wire("bound"));
   for (int round = 0; round < 200 && fault.empty() && !complete; ++round, ++sent) {
     ::exchange(server.port, paddedRequest(sent, kPadding));
-    char chunk[65536];
-    for (ssize_t n = 1; n > 0 && waitReadable(ends[0], 20);) {
-      n = read(ends[0], chunk, sizeof chunk);
-      log.append(chunk, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
-    }
+    readWaiting(ends[0], &log, 20);
     const std::size_t start = log.find(bound);
     if (start != std::string::npos) {
       fault = checkLog(log.substr(start + bound.size()), sent + 1, kPadding, &told, &complete);
@@ -272,7 +276,46 @@ TEST(OutputFaults, AnUnreadPipeOrAGoneReaderNeverStopsServing) {
   EXPECT_TRUE(complete) << told << " told";
   EXPECT_GT(told, 0) << "the pipe never filled";
   close(ends[0]);  // the reader goes away: only its lines are lost
+  // Entries past what the pipe holds, each waking the writer: it has met the gone reader by
+  // the last, and a server that a SIGPIPE ends has ended once the bound is up.
+  for (int i = 0; i < 10; ++i) ::exchange(server.port, paddedRequest(sent++, kPadding));
+  EXPECT_FALSE(pollUntil([&] { return !server.process.running(); }, 1000));
   expectServing(server);
+}
+
+// Reads from fd until text holds needle or timeoutMs passes.
+void readUntil(int fd, std::string* text, const std::string& needle, int timeoutMs) {
+  pollUntil([&] { return readWaiting(fd, text, 0).find(needle) != std::string::npos; }, timeoutMs);
+}
+
+TEST(OutputFaults, AFifoKeepsItsLinesForItsNextReader) {
+  if (target().windows) GTEST_SKIP() << "a FIFO is the Linux build's";
+  char folder[] = "/tmp/quietd-fifo-XXXXXX";
+  ASSERT_NE(nullptr, mkdtemp(folder));
+  const std::string path = std::string(folder) + "/log";
+  ASSERT_EQ(0, mkfifo(path.c_str(), 0600));
+  int reader = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  Launch launch;
+  launch.output = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  RunningServer server({"-V"}, launch);
+  close(launch.output);
+  constexpr std::size_t kPadding = 100;
+  std::string first, second;
+  for (int i = 0; i < 3; ++i) ::exchange(server.port, paddedRequest(i, kPadding));
+  readUntil(reader, &first, paddedEntry(2, kPadding), 3000);
+  EXPECT_NE(std::string::npos, first.find(paddedEntry(2, kPadding)));
+  close(reader);  // the first reader leaves; what comes now waits for the next
+  for (int i = 3; i < 6; ++i) ::exchange(server.port, paddedRequest(i, kPadding));
+  reader = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  // The writer tries again after a pause that grows to a second.
+  readUntil(reader, &second, paddedEntry(5, kPadding), 5000);
+  EXPECT_NE(std::string::npos, second.find(paddedEntry(3, kPadding) + paddedEntry(4, kPadding) +
+                                           paddedEntry(5, kPadding)))
+      << second;
+  close(reader);
+  unlink(path.c_str());
+  rmdir(folder);
+  EXPECT_TRUE(server.process.running());
 }
 
 }  // namespace

@@ -8,7 +8,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <regex>
@@ -27,7 +26,6 @@ const std::string kImageHeader = wire("image_header");
 const std::string kGif = wire("image_body");
 const std::string kText = kTextHeader + wire("text_body");
 const std::string kImage = kImageHeader + kGif;
-const std::size_t kBufferSize = 16384;  // what one receive of the server takes in
 
 // A request of exactly size bytes for an image, padded with a header line.
 std::string requestOfSize(std::size_t size) {
@@ -112,31 +110,28 @@ TEST_F(Serving, AnswersAreExactOnTheWire) {
     std::string request;
     std::string answer;
   } cases[] = {
-      // Which answer a text gets is the unit tables' matter (tests/http/answer_test.cc); these
-      // rows check that the server sends what it planned, reads the request as a C string and
+      // Which answer a text gets, and its bytes, are the unit tables' matter
+      // (tests/http/answer_test.cc); these rows check that the server sends each part of its
+      // plan (an image answer whole is expectServing's), reads the request as a C string and
       // sees no earlier request through a short one.
       {"GET / HTTP/1.1\r\nHost: ads.example\r\n\r\n", kText},
-      {"GET /ads/banner.gif HTTP/1.0\r\n\r\n", kImage},
       {"HEAD /a.gif HTTP/1.1\r\n\r\n", kImageHeader},
-      {"GET /a.gif\r\n", kGif},       // no version: the bare body
-      {"HEAD /\r\n", ""},             // no version, no body: nothing at all
-      {"GET /a.gif HTTP/1.0", kGif},  // no final CR LF: read as HTTP/1, no version
-      // Too short for a text: the request before must not show through.
+      {"GET /a.gif\r\n", kGif},  // no version: the bare body
+      {"HEAD /\r\n", ""},        // no version, no body: nothing at all
+      // Too short for a text, or not answered: the request before must not show through.
       {"G", ""},
       {"GE", ""},
       {"", ""},
-      {"POST / HTTP/1.1\r\nContent-Length: 0\r\n\r\n", ""},
       // https on quietd's port (a second quietd on 443): the start of a TLS 1.3 ClientHello.
       {"\x16\x03\x01\x00\x2d\x01\x00\x00\x29\x03\x03"s + std::string(32, '\x5a') +
            "\x00\x00\x02\x13\x01\x01\x00"s,
        ""},
-      {"GET /" + std::string(5000, 'a') + ".gif HTTP/1.1\r\n\r\n", kText},  // the path is cut
       // At the buffer's edge and past it: the rest is read and dropped before closing.
-      {requestOfSize(kBufferSize - 1), kImage},
-      {requestOfSize(kBufferSize), kImage},
-      {requestOfSize(kBufferSize + 1), kImage},
+      {requestOfSize(kReceiveSize - 1), kImage},
+      {requestOfSize(kReceiveSize), kImage},
+      {requestOfSize(kReceiveSize + 1), kImage},
       {requestOfSize(100000), kImage},
-      {"GET /" + std::string(kBufferSize, 'a') + ".gif HTTP/1.1\r\n\r\n", " "},  // version unread
+      {"GET /" + std::string(kReceiveSize, 'a') + ".gif HTTP/1.1\r\n\r\n", " "},  // version unread
       // A NUL ends the text; 0xFF bytes are bytes like any other.
       {"GET /a\0.gif HTTP/1.1\r\n\r\n"s, " "},
       {"\0GET /a.gif HTTP/1.1\r\n\r\n"s, ""},
@@ -209,31 +204,21 @@ TEST_F(Serving, PeersThatGoAwayDoNotStopTheServer) {
 
 TEST_F(Serving, ABurstOfClientsIsAnsweredAtOnce) {
   const std::string request = "GET /a.gif HTTP/1.1\r\n\r\n";
-  const auto start = std::chrono::steady_clock::now();
   std::vector<int> clients;
   for (int i = 0; i < 64; ++i) {
     clients.push_back(connectTo(server_.port));
     (void)send(clients.back(), request.data(), request.size(), MSG_NOSIGNAL);
   }
+  // A listen queue too short for the burst drops handshakes, which the clients send again.
+  unsigned resent = 0;
   for (int s : clients) {
     EXPECT_EQ(kImage, withoutDate(readToEnd(s)));
+    tcp_info info{};
+    socklen_t size = sizeof info;
+    if (getsockopt(s, IPPROTO_TCP, TCP_INFO, &info, &size) == 0) resent += info.tcpi_total_retrans;
     close(s);
   }
-  // A listen queue too short for the burst makes the dropped ones try again a second later.
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
-}
-
-// Reads VmRSS and VmHWM (KiB) of the process pid; -1 each where they cannot be read.
-void readMemory(pid_t pid, long* resident, long* peak) {
-  *resident = *peak = -1;
-  std::FILE* status = std::fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "r");
-  if (status == nullptr) return;
-  char line[256];
-  while (std::fgets(line, sizeof line, status) != nullptr) {
-    std::sscanf(line, "VmRSS: %ld", resident);
-    std::sscanf(line, "VmHWM: %ld", peak);
-  }
-  std::fclose(status);
+  EXPECT_EQ(0u, resent) << "segments sent again";
 }
 
 // Quiet and in both log modes, with the log read off the pipe as it comes.
@@ -270,9 +255,8 @@ TEST_P(Memory, ThousandsOfRequestsAreEachExactAndAllocateNothing) {
       {"HEAD /a.png HTTP/1.1\r\n\r\n", kImageHeader},
       {"GET /pixel.jpg\r\n", kGif},
       {"POST / HTTP/1.1\r\n\r\n", ""},
-      {requestOfSize(kBufferSize), kImage},
+      {requestOfSize(kReceiveSize), kImage},
   };
-  long resident[2], peak[2];
   long long allocated[2];
   int request = 0;
   for (int stage = 0; stage < 2; ++stage) {
@@ -282,14 +266,10 @@ TEST_P(Memory, ThousandsOfRequestsAreEachExactAndAllocateNothing) {
       server.process.dropOutput();  // an entry can be as long as its request
     }
     allocated[stage] = allocations();
-    readMemory(server.process.pid(), &resident[stage], &peak[stage]);
   }
   unlink(countFile);
   ASSERT_GE(allocated[0], 0) << "the counting library was not loaded";
   EXPECT_EQ(allocated[0], allocated[1]);
-  ASSERT_GT(resident[0], 0);
-  EXPECT_EQ(resident[0], resident[1]);
-  EXPECT_EQ(peak[0], peak[1]);
   EXPECT_TRUE(server.process.running());
 }
 

@@ -60,17 +60,20 @@ class QuietdServer:
     """The binary at path, serving on a free port of 127.0.0.1 until stop() or the end of the
     with-block."""
 
-    def __init__(self, path, *options, wrapper=(), env=None, start_timeout=10):
+    def __init__(self, path, *options, wrapper=(), env=None, start_timeout=10, stdout=None):
         """wrapper runs the binary (["wine"] for the Windows build, with env for its prefix);
-        start_timeout covers a first start of wine."""
+        start_timeout covers a first start of wine. stdout, a descriptor or file, takes the
+        server's output instead of the file that output_bytes() reads."""
         self.port = free_port()
-        self._log = tempfile.TemporaryFile()
+        self._log = tempfile.TemporaryFile() if stdout is None else None
         self._process = subprocess.Popen([*wrapper, path, "-p", str(self.port), *options],
-                                         stdout=self._log, stdin=subprocess.DEVNULL, env=env)
+                                         stdout=self._log or stdout, stdin=subprocess.DEVNULL,
+                                         env=env)
         # The binding line comes before the server listens: wait for both. A probe that
         # closes without a word is answered with nothing.
         deadline = time.monotonic() + start_timeout
-        while not (re.search(rb"Successful Binding\r?\n", self.output_bytes())
+        bound = re.escape(WIRE["bound"][:-1]) + rb"\r?\n"
+        while not ((self._log is None or re.search(bound, self.output_bytes()))
                    and self._listening()):
             if not self.running() or time.monotonic() > deadline:
                 self.stop()
@@ -82,7 +85,9 @@ class QuietdServer:
             return probe.connect_ex(("127.0.0.1", self.port)) == 0
 
     def output_bytes(self):
-        """Everything the server has printed so far."""
+        """Everything the server has printed so far (nothing when stdout was given)."""
+        if self._log is None:
+            return b""
         self._log.seek(0)
         return self._log.read()
 
@@ -99,4 +104,5 @@ class QuietdServer:
 
     def __exit__(self, *unused):
         self.stop()
-        self._log.close()
+        if self._log is not None:
+            self._log.close()

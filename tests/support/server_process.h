@@ -1,44 +1,20 @@
-// Runs the server under test as a child process and talks to it over loopback.
+// Runs the server under test as a child process; the end-to-end tests talk to it with the
+// helpers of support/loopback.h.
 #pragma once
 
 #include <sys/types.h>
 
-#include <functional>
+#include <cstddef>
 #include <string>
 #include <vector>
 
-// Asks done() every few milliseconds until it holds or timeoutMs passes; returns its last answer.
-bool pollUntil(const std::function<bool()>& done, int timeoutMs);
+#include "support/loopback.h"
 
-// ---- Loopback ---------------------------------------------------------------------------------
-
-// Returns a TCP port on 127.0.0.1 that nothing listened on a moment ago.
-int freePort();
-
-// Connects to 127.0.0.1:port, with a receive buffer of receiveBuffer bytes unless it is 0;
-// returns the socket, or -1.
-int connectTo(int port, int receiveBuffer = 0);
-
-// True once fd has something to read (or has ended) within timeoutMs.
-bool waitReadable(int fd, int timeoutMs);
-
-// Reads from fd until the peer closes it or timeoutMs passes; *closed tells which.
-std::string readToEnd(int fd, int timeoutMs = 3000, bool* closed = nullptr);
-
-// Sends request on a new connection to port, ends the sending side, and reads until the
-// server closes the connection or timeoutMs passes. Returns what arrived.
-std::string exchange(int port, const std::string& request, int timeoutMs = 3000);
-
-// Both ends of one TCP connection over loopback, the server's end taken by acceptConnection.
-// The destructor closes what is still open.
-struct ConnectedPair {
-  ConnectedPair();
-  ~ConnectedPair();
-  ConnectedPair(const ConnectedPair&) = delete;
-  ConnectedPair& operator=(const ConnectedPair&) = delete;
-  int client = -1;
-  int server = -1;
-};
+// What one receive of the server takes in: the size of its request buffer.
+inline constexpr std::size_t kReceiveSize = 16384;
+// The short-limit build's request wait and lingering time (CMakeLists.txt gives both).
+inline constexpr int kShortRequestMs = QUIETD_SHORT_REQUEST_MS;
+inline constexpr int kShortLingerMs = QUIETD_SHORT_LINGER_MS;
 
 // ---- The build under test ---------------------------------------------------------------------
 
@@ -60,6 +36,10 @@ const Target& target();
 std::string lines(const std::string& text);
 
 // ---- The server process -----------------------------------------------------------------------
+
+// The exit status TSAN_OPTIONS in the tsan preset gives a sanitizer's report; running() fails
+// the test when the server ends with it.
+inline constexpr int kSanitizerReport = 66;
 
 inline constexpr int kPipe = -2;    // a pipe that the test reads
 inline constexpr int kClosed = -1;  // closed in the child
@@ -107,7 +87,8 @@ class ServerProcess {
   std::string output_;
 };
 
-// The server started with "-p <free port>" and extra arguments, listening and ready.
+// The server started with "-p <free port>" and extra arguments, listening and ready; a start
+// that fails throws, which ends the test with the server's output.
 struct RunningServer {
   explicit RunningServer(const std::vector<std::string>& extra = {}, const Launch& launch = {});
   int port;

@@ -1,0 +1,105 @@
+#include "support/loopback.h"
+
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+
+#include "platform/socket_layer.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A bounded pause between two looks at something that cannot be waited for directly.
+void restFor(int ms) { poll(nullptr, 0, ms); }
+
+sockaddr_in loopback(int port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return address;
+}
+
+}  // namespace
+
+int millisecondsLeft(Clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  return left.count() < 0 ? 0 : static_cast<int>(left.count());
+}
+
+bool pollUntil(const std::function<bool()>& done, int timeoutMs) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!done() && millisecondsLeft(deadline) > 0) restFor(5);
+  return done();
+}
+
+int freePort() {
+  const int s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address = loopback(0);
+  bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  socklen_t length = sizeof address;
+  getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
+  close(s);
+  return ntohs(address.sin_port);
+}
+
+int connectTo(int port, int receiveBuffer) {
+  const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  // Set before connecting, so that the window offered in the handshake is already this small.
+  if (receiveBuffer > 0) setsockopt(s, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+  const sockaddr_in address = loopback(port);
+  if (connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    close(s);
+    return -1;
+  }
+  return s;
+}
+
+bool waitReadable(int fd, int timeoutMs) {
+  pollfd entry{fd, POLLIN, 0};
+  return poll(&entry, 1, timeoutMs) > 0;
+}
+
+std::string readToEnd(int fd, int timeoutMs, bool* closed) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  std::string received;
+  char chunk[4096];
+  ssize_t n = 1;
+  while (n > 0 && waitReadable(fd, millisecondsLeft(deadline))) {
+    n = recv(fd, chunk, sizeof chunk, 0);
+    if (n > 0) received.append(chunk, static_cast<std::size_t>(n));
+  }
+  if (closed != nullptr) *closed = n <= 0;
+  return received;
+}
+
+std::string exchange(int port, const std::string& request, int timeoutMs) {
+  const int s = connectTo(port);
+  if (s < 0) return "<no connection>";
+  (void)send(s, request.data(), request.size(), MSG_NOSIGNAL);  // a refused send shows below
+  shutdown(s, SHUT_WR);  // nothing more comes: the server need not wait for the rest
+  std::string answer = readToEnd(s, timeoutMs);
+  close(s);
+  return answer;
+}
+
+ConnectedPair::ConnectedPair() {
+  const SOCKET listener = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address = loopback(0);
+  bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  socklen_t length = sizeof address;
+  getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+  listen(listener, 1);
+  client = connectTo(ntohs(address.sin_port));
+  server = acceptConnection(listener);
+  closesocket(listener);
+}
+
+ConnectedPair::~ConnectedPair() {
+  if (client >= 0) close(client);
+  if (server >= 0) closesocket(server);
+}
