@@ -3,28 +3,17 @@
 
 #include <cstddef>
 
-// How much of each request the log prints, held as the option letter that chose it.
-enum class Verbosity : char {
-  kOff = 0,
-  kSummary = 'v',   // request line, Host and Referer lines
-  kDetailed = 'V',  // the whole request but its User-Agent line
-};
+#include "log/request_text.h"
 
-// The most a single receive takes in. RequestText is what remains after its last two bytes:
-// at most kRequestBufferSize - 2 characters, which the log copies with room for the line feed
-// that ends an entry and the NUL.
-inline constexpr std::size_t kRequestBufferSize = 16384;
-
-// Room for the longest entry: each of the at most kRequestBufferSize - 2 characters escaped to four
-// ("\x1B"), and the line feed that ends it.
-inline constexpr std::size_t kLogEntrySize = 4 * (kRequestBufferSize - 2) + 1;
+// Room for the longest entry: each character escaped to four ("\x1B"), and the closing line feed.
+inline constexpr std::size_t kLogEntrySize = 4 * kRequestTextLength + 1;
 
 // Prints one entry for text, a received request, on standard output in a single write: the
 // text without its first User-Agent line (kDetailed) or reduced to its request, Host and
 // Referer lines (kSummary), then a line feed. Every byte but printable ASCII, TAB, CR and LF
 // is printed as "\x" and two upper-case hex digits, so that a request cannot steer the
 // terminal showing the log. Prints nothing when verbosity is kOff. Works on a copy of at most
-// kRequestBufferSize - 2 characters of text and never changes text.
+// kRequestTextLength characters of text and never changes text.
 void logRequest(const char* text, Verbosity verbosity);
 
 // Copies text into entry, escaping as logRequest does. Returns the length written (without a
