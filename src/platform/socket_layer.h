@@ -1,12 +1,6 @@
-// The one place that knows which socket API quietd runs on.
-//
-// The rest of the program is written against the Windows Sockets 1.1 names
-// (WSAStartup, closesocket, SOCKET, ...) and the BSD calls both platforms
-// share (socket, bind, listen, gethostbyname, ...). On Windows this header
-// brings in the real Winsock; elsewhere socket_layer_posix.cc supplies the
-// few WSA names over BSD sockets. The helpers at the end cover what the two
-// platforms do differently (options, flags, time-outs); no other file may
-// test the platform.
+// The one place that knows which socket API quietd runs on: the Windows Sockets 1.1 names
+// (real Winsock on Windows, supplied over BSD sockets by socket_layer_posix.cc on Linux), and
+// helpers for what the platforms do differently. No other file may test the platform.
 #pragma once
 
 #include <cstddef>
