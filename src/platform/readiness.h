@@ -12,9 +12,9 @@ struct ReadinessSet;
 
 // The names of the platform calls behind makeReadiness, watchSocket and waitForReady, for the
 // "Error: %d in %s" line of a failure.
-extern const char* const kMakeReadinessCall;
-extern const char* const kWatchSocketCall;
-extern const char* const kWaitForReadyCall;
+extern const char kMakeReadinessCall[];
+extern const char kWatchSocketCall[];
+extern const char kWaitForReadyCall[];
 
 // What waitForReady returns when the wait failed for any reason but an interruption.
 inline constexpr int kReadinessFailed = -1;

@@ -8,9 +8,9 @@
 
 #include "platform/readiness.h"
 
-const char* const kMakeReadinessCall = "epoll_create1";
-const char* const kWatchSocketCall = "epoll_ctl";
-const char* const kWaitForReadyCall = "epoll_wait";
+const char kMakeReadinessCall[] = "epoll_create1";
+const char kWatchSocketCall[] = "epoll_ctl";
+const char kWaitForReadyCall[] = "epoll_wait";
 
 struct ReadinessSet {
   int descriptor;  // the epoll set; lives as long as the process

@@ -4,9 +4,9 @@
 
 #include "platform/readiness.h"
 
-const char* const kMakeReadinessCall = "calloc";
-const char* const kWatchSocketCall = "watchSocket";
-const char* const kWaitForReadyCall = "WSAPoll";
+const char kMakeReadinessCall[] = "calloc";
+const char kWatchSocketCall[] = "watchSocket";
+const char kWaitForReadyCall[] = "WSAPoll";
 
 struct ReadinessSet {
   WSAPOLLFD* watched;          // the sockets waited on, first watchedCount of them in use
