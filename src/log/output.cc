@@ -111,14 +111,16 @@ bool takeNoticeAt(std::size_t writtenSoFar) {
   // Acquire and release: the serving thread's count is seen whole, and its next entry (which
   // would have cleared the gap first) sees the notice told.
   std::uint64_t gap = droppedGap.load(std::memory_order_acquire);
+  // Set before the gap is cleared, which releases it: drainOutput sees the one or the other.
+  telling.store(true, std::memory_order_relaxed);
   while (countOf(gap) > 0 && positionOf(gap) == static_cast<std::uint32_t>(writtenSoFar)) {
     if (droppedGap.compare_exchange_weak(gap, 0, std::memory_order_acq_rel)) {
-      telling.store(true, std::memory_order_release);  // release: drainOutput waits for it
       noticeLength = formatDroppedLine(countOf(gap), noticeLine);
       noticeSent = 0;
       return true;
     }
   }
+  telling.store(false, std::memory_order_release);  // release: nothing was taken
   return false;
 }
 
