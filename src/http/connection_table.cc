@@ -1,7 +1,5 @@
 #include "http/connection_table.h"
 
-#include <cstdlib>
-
 namespace {
 
 StageQueue& queueOf(ConnectionTable& table, Stage stage) {
@@ -10,13 +8,14 @@ StageQueue& queueOf(ConnectionTable& table, Stage stage) {
 
 }  // namespace
 
-bool makeTable(ConnectionTable* table, int capacity) {
+int tableCapacity(int wanted) {
+  return wanted < 1 ? 1 : wanted > kMaxConnections ? kMaxConnections : wanted;
+}
+
+void makeTable(ConnectionTable* table, HeldConnection* slots, int capacity) {
   *table = ConnectionTable{};
-  table->capacity = capacity < 1 ? 1 : capacity > kMaxConnections ? kMaxConnections : capacity;
-  // calloc leaves untouched pages unmapped, so memory follows the connections ever held.
-  table->slots = static_cast<HeldConnection*>(
-      std::calloc(static_cast<std::size_t>(table->capacity), sizeof(HeldConnection)));
-  return table->slots != nullptr;
+  table->slots = slots;
+  table->capacity = capacity;
 }
 
 int claimSlot(ConnectionTable& table) {
@@ -56,9 +55,4 @@ void leaveStage(ConnectionTable& table, int slot) {
   if (queue.newest == slot) queue.newest = connection.older;
   --queue.count;
   connection.stage = Stage::kFree;
-}
-
-void freeTable(ConnectionTable* table) {
-  std::free(table->slots);
-  *table = ConnectionTable{};
 }

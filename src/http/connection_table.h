@@ -45,9 +45,11 @@ struct ConnectionTable {
   StageQueue lingering;
 };
 
-// Makes an empty table of capacity slots, brought within 1 to kMaxConnections; the slots are
-// allocated once and live as long as the process. Returns false when there is no memory.
-bool makeTable(ConnectionTable* table, int capacity);
+// Returns wanted brought within 1 to kMaxConnections: the slots a table may have.
+int tableCapacity(int wanted);
+
+// Makes an empty table over slots, the caller's: capacity of them, zeroed.
+void makeTable(ConnectionTable* table, HeldConnection* slots, int capacity);
 
 // Returns a free slot, or -1 when all slots hold a connection.
 int claimSlot(ConnectionTable& table);
@@ -71,6 +73,3 @@ inline int oldestIn(const ConnectionTable& table, Stage stage) {
 inline int countIn(const ConnectionTable& table, Stage stage) {
   return (stage == Stage::kWaiting ? table.waiting : table.lingering).count;
 }
-
-// Gives the slots back to the system.
-void freeTable(ConnectionTable* table);

@@ -37,7 +37,8 @@ struct ServerLoop {
   ConnectionTable table;
   ReadinessSet* readiness = nullptr;
   ReadinessWaitCall wait = waitForReady;
-  std::uint32_t* ready = nullptr;  // the tags one wait found ready: every slot and the listener
+  std::uint32_t* ready = nullptr;      // the tags one wait found ready: every slot and the listener
+  void* memory = nullptr;              // the block that holds the table's slots and ready
   Milliseconds acceptPausedUntil = 0;  // when accepting may start again; 0 while it goes on
   int acceptFailures = 0;              // accepts failed since the last one that succeeded
   bool acceptWaits = false;            // the listener is in the mode where accept waits
@@ -122,8 +123,7 @@ int timeUntilDue(const ServerLoop& loop, Milliseconds at) {
 // Stops accepting for a while: twice as long as the last time, when the failures go on.
 void restAccepting(ServerLoop& loop) {
   int restMs = kAcceptRestMinMs;
-  for (int failures = 1; failures < loop.acceptFailures && restMs < kAcceptRestMaxMs;
-       ++failures) {
+  for (int failures = 1; failures < loop.acceptFailures && restMs < kAcceptRestMaxMs; ++failures) {
     restMs *= 2;
   }
   unwatchSocket(loop.readiness, loop.listener, kListenerTag);
@@ -232,17 +232,19 @@ bool serveRound(ServerLoop& loop) {
 // Makes the loop's table, ready list and readiness set, and watches the listener. Returns
 // false after printing the failed call's line.
 bool startLoop(ServerLoop& loop) {
-  if (!makeTable(&loop.table, raiseDescriptorLimit() - kReservedDescriptors)) {
+  const int capacity = tableCapacity(raiseDescriptorLimit() - kReservedDescriptors);
+  // Slots and ready list in one block, which the C library maps fresh when it is large: its
+  // pages then cost memory only once a connection uses them.
+  const std::size_t slotBytes = static_cast<std::size_t>(capacity) * sizeof(HeldConnection);
+  loop.memory =
+      std::calloc(1, slotBytes + (static_cast<std::size_t>(capacity) + 1) * sizeof *loop.ready);
+  if (loop.memory == nullptr) {
     printOutput("Error: %d in %s\n", errno, "calloc");
     return false;
   }
-  loop.ready = static_cast<std::uint32_t*>(
-      std::calloc(static_cast<std::size_t>(loop.table.capacity) + 1, sizeof *loop.ready));
-  if (loop.ready == nullptr) {
-    printOutput("Error: %d in %s\n", errno, "calloc");
-    return false;
-  }
-  loop.readiness = makeReadiness(loop.table.capacity);
+  makeTable(&loop.table, static_cast<HeldConnection*>(loop.memory), capacity);
+  loop.ready = reinterpret_cast<std::uint32_t*>(static_cast<char*>(loop.memory) + slotBytes);
+  loop.readiness = makeReadiness(capacity);
   if (loop.readiness == nullptr) {
     printOutput("Error: %d in %s\n", WSAGetLastError(), kMakeReadinessCall);
     return false;
@@ -272,8 +274,7 @@ int runServer(const char* root, int port, Verbosity verbosity, ReadinessWaitCall
       if (loop.table.slots[slot].stage != Stage::kFree) closesocket(loop.table.slots[slot].socket);
     }
     if (loop.readiness != nullptr) freeReadiness(loop.readiness);
-    std::free(loop.ready);
-    freeTable(&loop.table);
+    std::free(loop.memory);
     closesocket(loop.listener);
   }
   WSACleanup();

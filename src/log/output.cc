@@ -218,10 +218,10 @@ void writeOutput(const char* data, std::size_t length) {
     // Acquire and release, as in takeNoticeAt; a failed exchange means the writer told the
     // notice meanwhile, and a new gap begins here.
     for (;;) {
-      const std::uint64_t counted =
-          countOf(gap) == 0 ? (std::uint64_t{1} << 32) | static_cast<std::uint32_t>(at)
-          : countOf(gap) == 0xFFFFFFFF ? gap
-                                       : gap + (std::uint64_t{1} << 32);
+      const std::uint64_t counted = countOf(gap) == 0
+                                        ? (std::uint64_t{1} << 32) | static_cast<std::uint32_t>(at)
+                                    : countOf(gap) == 0xFFFFFFFF ? gap
+                                                                 : gap + (std::uint64_t{1} << 32);
       if (droppedGap.compare_exchange_weak(gap, counted, std::memory_order_acq_rel)) break;
     }
     if (writerRunning) wakeWriter();  // with nothing waiting, the writer tells the notice now

@@ -50,10 +50,10 @@ bool handleStopRequests(void (*beforeStop)()) {
   pthread_t thread;
   bool started = pthread_attr_init(&attributes) == 0;
   if (started) {
-    started = pthread_attr_setstacksize(&attributes, kStopStackSize) == 0 &&
-              pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED) == 0 &&
-              pthread_create(&thread, &attributes, awaitStop,
-                             reinterpret_cast<void*>(beforeStop)) == 0;
+    started =
+        pthread_attr_setstacksize(&attributes, kStopStackSize) == 0 &&
+        pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED) == 0 &&
+        pthread_create(&thread, &attributes, awaitStop, reinterpret_cast<void*>(beforeStop)) == 0;
     pthread_attr_destroy(&attributes);
   }
   if (!started) pthread_sigmask(SIG_SETMASK, &previous, nullptr);

@@ -244,7 +244,8 @@ int socketsOf(pid_t pid) {
 }
 
 TEST(HeldConnections, ALastingAcceptFailureClosesOneHeldConnectionASeries) {
-  if (target().windows) GTEST_SKIP() << "wine accepts in its server process, out of this limit's reach";
+  if (target().windows)
+    GTEST_SKIP() << "wine accepts in its server process, out of this limit's reach";
   RunningServer server;
   const pid_t pid = server.process.pid();
   const int firstHeld = lowestFreeDescriptor(pid);

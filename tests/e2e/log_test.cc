@@ -1,8 +1,8 @@
 // The request log of the running server: exact entries on its standard output, and output
 // that is closed, unread, gone, a terminal it may not reopen, or a disk that fills up.
 #include <fcntl.h>
-#include <signal.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/mount.h>
 #include <unistd.h>

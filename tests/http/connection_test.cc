@@ -20,7 +20,7 @@ TEST(ServeConnection, DecidesWhatBecomesOfTheConnection) {
       {"", Stage::kFree},
       {"GET /a.gif HTTP/1.1\r\nHost: a\r\n\r\n", Stage::kFree},
       {"GET /a.gif HTTP/1.1\r\nHost: a\r\n", Stage::kLingering},  // more may follow
-      {"POST / HTTP/1.1\r\n\r\n", Stage::kFree},              // closed unanswered
+      {"POST / HTTP/1.1\r\n\r\n", Stage::kFree},                  // closed unanswered
   };
   for (const auto& c : cases) {
     ConnectedPair pair;

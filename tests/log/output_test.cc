@@ -102,7 +102,7 @@ TEST_F(Output, DroppedEntriesAreCountedRightWhereTheGapIs) {
   write(a);
   write(b);                                        // no room: dropped
   write(std::string(kOutputBufferSize + 1, 'x'));  // never fits: dropped
-  fake.room = 20000;  // the reader takes a part, then stops again
+  fake.room = 20000;                               // the reader takes a part, then stops again
   playWriter();
   write(c);  // fits now, after the notice of the two before it, going round the buffer's end
   write(d);
