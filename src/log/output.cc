@@ -127,9 +127,10 @@ bool takeNoticeAt(std::size_t writtenSoFar) {
 // Standard output has no reader left: throws away what waits and keeps nothing from now on.
 OutputTurn giveUpOutput() {
   outputGone.store(true, std::memory_order_release);  // release: the ring is no more read
+  // Acquire and release: all put in so far counts as taken, and the serving thread sees room.
   written.store(handedOver.load(std::memory_order_acquire), std::memory_order_release);
   noticeSent = noticeLength;
-  telling.store(false, std::memory_order_release);
+  telling.store(false, std::memory_order_release);  // release: drainOutput need not wait
   return OutputTurn::kGone;
 }
 
@@ -194,6 +195,7 @@ OutputTurn writeWaitingOutput() {
   if (taken == kOutputGone) return giveUpOutput();
   if (taken <= 0) return OutputTurn::kFailed;
   noticeSent += static_cast<std::size_t>(taken);
+  // Release: drainOutput sees the notice out once it sees this.
   if (noticeSent == noticeLength) telling.store(false, std::memory_order_release);
   return OutputTurn::kWrote;
 }
@@ -227,6 +229,7 @@ void writeOutput(const char* data, std::size_t length) {
     if (writerRunning) wakeWriter();  // with nothing waiting, the writer tells the notice now
     return;
   }
+  // Acquire and release, as in takeNoticeAt: this entry or the writer tells the notice, not both.
   if (noticeLength > 0 && !droppedGap.compare_exchange_strong(gap, 0, std::memory_order_acq_rel)) {
     noticeLength = 0;  // the writer has told it already, before this entry
   }
