@@ -6,7 +6,8 @@
 // dropped whole and counted; the writer tells the count where the gap is, in one line:
 // "quietd: 1234 log entries dropped while output was blocked".
 // Threads: writeOutput and printOutput from one thread at a time (main, then the serving
-// thread); drainOutput from any thread; writeWaitingOutput from the writer (or a test playing it).
+// thread); drainOutput from any thread while the writer runs, else from that one thread;
+// writeWaitingOutput from the writer alone (or a test playing it).
 #pragma once
 
 #include <cstddef>
