@@ -33,7 +33,7 @@ constexpr std::uint32_t kListenerTag = 0xFFFFFFFF;
 // Everything the loop keeps between rounds, made once by runServer and passed to each step.
 struct ServerLoop {
   SOCKET listener = INVALID_SOCKET;
-  ConnectionService service{};  // the settings the answers need, and their buffers
+  ConnectionService service;  // the settings and buffers of answers; untouched until used
   ConnectionTable table;
   ReadinessSet* readiness = nullptr;
   ReadinessWaitCall wait = waitForReady;
