@@ -42,7 +42,7 @@ struct ServerLoop {
   Milliseconds acceptPausedUntil = 0;  // when accepting may start again; 0 while it goes on
   int acceptFailures = 0;              // accepts failed since the last one that succeeded
   bool acceptWaits = false;            // the listener is in the mode where accept waits
-  unsigned round = 0;
+  unsigned round = 0;                  // waits so far: where a round starts among the ready
 };
 
 Milliseconds now() {
