@@ -4,7 +4,7 @@ set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 
 set(QUIETD_MINGW_TRIPLE x86_64-w64-mingw32)
-# The win32 thread model: quietd has one thread and needs no winpthread.
+# The win32 thread model: quietd makes its threads with CreateThread and needs no winpthread.
 set(CMAKE_CXX_COMPILER ${QUIETD_MINGW_TRIPLE}-g++-win32)
 set(CMAKE_RC_COMPILER ${QUIETD_MINGW_TRIPLE}-windres)
 

@@ -3,13 +3,14 @@
 
 #include <cstddef>
 
-#include "log/request_log.h"
+#include "log/request_text.h"
+#include "net/listener.h"
 #include "platform/path_size.h"
 
 // The program's whole configuration; made once by main and never changed after.
 struct ServerSettings {
   char root[kPathSize] = "";  // directory prefix of every document path; ends with '\\'
-  int port = 80;              // 0 and 80 take the port from the service database
+  int port = kStandardPort;   // 0 and kStandardPort take the port from the service database
   Verbosity verbosity = Verbosity::kOff;
 };
 

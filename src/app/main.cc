@@ -2,14 +2,17 @@
 #include "app/command_line.h"
 #include "http/server.h"
 #include "log/output.h"
+#include "platform/stop_request.h"
 
 int main(int argc, char** argv) {
-  // First of all: until then a closed standard descriptor could be handed to a socket.
+  // Before any thread starts, so that only the stop's own thread takes the stop signals.
+  (void)handleStopRequests([] { drainOutput(kFinalOutputMs); });  // without it a stop still ends
+  // Then at once: until then a closed standard descriptor could be handed to a socket.
   startOutput();
   ServerSettings settings;
   if (!parseCommandLine(argc, argv, &settings)) printUsage();
-  // runServer returns only when its set-up failed, which has been reported where it happened;
-  // that report must get out before the process ends.
+  // runServer returns only after a failure, which has been reported where it happened; that
+  // report must get out before the process ends.
   const int status = runServer(settings.root, settings.port, settings.verbosity);
   drainOutput(kFinalOutputMs);
   return status;

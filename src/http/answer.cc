@@ -63,7 +63,7 @@ AnswerPlan planAnswer(const char* text, const char* root) {
   return AnswerPlan{true, detectVersion(text) != 0, get, classifyRequest(text, root)};
 }
 
-void formatDate(std::time_t now, char (&date)[kPathSize]) {
+void formatDate(std::time_t now, char (&date)[kDateSize]) {
   static constexpr char kDays[] = "SunMonTueWedThuFriSat";
   static constexpr char kMonths[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
   std::tm local{};
@@ -80,15 +80,16 @@ void formatDate(std::time_t now, char (&date)[kPathSize]) {
 
 std::size_t composeHeader(ContentKind kind, const char* date, char (&block)[kHeaderBlockSize]) {
   const bool image = kind == ContentKind::kImage;
-  const int length = std::snprintf(block, sizeof block,
-                                   "HTTP/1.0 200 OK\r\n"
-                                   "Server: quietd 1.0\r\n"
-                                   "Date: %s\r\n"
-                                   "Last-Modified: %s\r\n"
-                                   "Content-length: %d\r\n"
-                                   "Content-type: %s\r\n"
-                                   "\r\n",
-                                   date, kLastModifiedText.data(), image ? 42 : 1,
-                                   image ? "image/gif" : "text/plain");
+  const int length =
+      std::snprintf(block, sizeof block,
+                    "HTTP/1.0 200 OK\r\n"
+                    "Server: quietd 1.0\r\n"
+                    "Date: %s\r\n"
+                    "Last-Modified: %s\r\n"
+                    "Content-length: %d\r\n"
+                    "Content-type: %s\r\n"
+                    "\r\n",
+                    date, kLastModifiedText.data(), static_cast<int>(blankBody(kind).size()),
+                    image ? "image/gif" : "text/plain");
   return length < 0 ? 0 : std::min(static_cast<std::size_t>(length), sizeof block - 1);
 }

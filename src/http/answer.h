@@ -6,8 +6,11 @@
 #include <ctime>
 #include <string_view>
 
-#include "log/request_log.h"  // kRequestBufferSize
 #include "platform/path_size.h"
+
+// Room for a date text and its NUL; the text itself is 24 characters.
+inline constexpr std::size_t kDateSize = 32;
+
 // Room for a header block; an answer's block is 158 bytes.
 inline constexpr std::size_t kHeaderBlockSize = 512;
 
@@ -52,12 +55,12 @@ ContentKind classifyRequest(const char* text, const char* root);
 AnswerPlan planAnswer(const char* text, const char* root);
 
 // Writes now as local time in the layout "Www Mmm DD hh:mm:ss YYYY" into date.
-void formatDate(std::time_t now, char (&date)[kPathSize]);
+void formatDate(std::time_t now, char (&date)[kDateSize]);
 
 // Composes the seven header lines for kind with date into block; returns their length.
 std::size_t composeHeader(ContentKind kind, const char* date, char (&block)[kHeaderBlockSize]);
 
-// Returns the body for kind.
+// Returns the body for kind: its length is the Content-length the header announces.
 constexpr std::string_view blankBody(ContentKind kind) {
   return kind == ContentKind::kImage ? kBlankGif : kBlankText;
 }

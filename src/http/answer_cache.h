@@ -1,11 +1,24 @@
 // The bytes of each answer, ready to send: composed once a second rather than once a request.
 #pragma once
 
+#include <ctime>
 #include <string_view>
 
 #include "http/answer.h"
 
+// One ready answer per kind: its header block with its body right behind, recomposed only when
+// the second of its date changes. The answer then leaves in one send, header alone for a HEAD.
+struct AnswerCache {
+  std::time_t second = -1;
+  std::size_t headerLength = 0;
+  std::size_t length = 0;  // header and body
+  char block[kHeaderBlockSize];
+};
+
+// The ready answers, indexed by ContentKind.
+using AnswerCaches = AnswerCache[2];
+
 // Returns what plan sends, in one piece: the header block (when plan.withHeader) followed by
 // the body (when plan.withBody), with the date of this second; empty when nothing is sent.
-// The bytes stay valid until the next call.
-std::string_view answerBytes(const AnswerPlan& plan);
+// The bytes stay valid until the next call with caches.
+std::string_view answerBytes(AnswerCaches& caches, const AnswerPlan& plan);

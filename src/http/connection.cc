@@ -3,14 +3,10 @@
 #include <string_view>
 
 #include "http/answer.h"
-#include "http/answer_cache.h"
 #include "log/output.h"
+#include "log/request_log.h"
 
 namespace {
-
-// The bytes of one receive: a request, or the rest of one being dropped. RequestText ends two
-// bytes before the end of what came in.
-char requestBuffer[kRequestBufferSize];
 
 // Returns true when the received bytes end with the empty line that closes a request head.
 bool endsWithBlankLine(const char* received, int length) {
@@ -20,34 +16,35 @@ bool endsWithBlankLine(const char* received, int length) {
 
 }  // namespace
 
-ConnectionFate serveConnection(SOCKET connection, const char* root, Verbosity verbosity) {
-  const int received = receiveNow(connection, requestBuffer, kRequestBufferSize);
-  if (received == kNothingYet) return ConnectionFate::kWait;
+Stage serveConnection(ConnectionService& service, SOCKET connection) {
+  char* const buffer = service.request;
+  const int received = receiveNow(connection, buffer, kRequestBufferSize);
+  if (received == kNothingYet) return Stage::kWaiting;
   if (received == SOCKET_ERROR) {
     printOutput("Error: %d in recv\n", WSAGetLastError());
-    return ConnectionFate::kClose;
+    return Stage::kFree;
   }
-  if (received == 0) return ConnectionFate::kClose;  // the peer closed without asking anything
+  if (received == 0) return Stage::kFree;  // the peer closed without asking anything
   // A request that ends with its blank line has been read whole; behind any other (cut by the
   // buffer, or still on its way) more may follow, and must be drained before closing.
   const bool readWhole =
-      received < static_cast<int>(kRequestBufferSize) && endsWithBlankLine(requestBuffer, received);
+      received < static_cast<int>(kRequestBufferSize) && endsWithBlankLine(buffer, received);
   // Drop the request's final CR LF. A receive of a single byte leaves an empty text, so that
   // nothing of an earlier request can show through.
-  requestBuffer[received >= 2 ? received - 2 : 0] = '\0';
-  const char* text = requestBuffer;
+  buffer[received >= 2 ? received - 2 : 0] = '\0';
+  const char* text = buffer;
 
-  if (verbosity != Verbosity::kOff) logRequest(text, verbosity);
+  if (service.verbosity != Verbosity::kOff) logRequest(text, service.verbosity);
 
-  const AnswerPlan plan = planAnswer(text, root);
-  if (!plan.answered) return ConnectionFate::kClose;
-  const std::string_view answer = answerBytes(plan);
+  const AnswerPlan plan = planAnswer(text, service.root);
+  if (!plan.answered) return Stage::kFree;
+  const std::string_view answer = answerBytes(service.answers, plan);
   sendAndFinish(connection, answer.data(), answer.size());
-  return readWhole ? ConnectionFate::kClose : ConnectionFate::kLinger;
+  return readWhole ? Stage::kFree : Stage::kLingering;
 }
 
-int drainConnection(SOCKET connection) {
-  const int received = receiveNow(connection, requestBuffer, kRequestBufferSize);
+int drainConnection(ConnectionService& service, SOCKET connection) {
+  const int received = receiveNow(connection, service.request, kRequestBufferSize);
   if (received == kNothingYet) return 0;
   return received > 0 ? received : kPeerDone;
 }

@@ -2,20 +2,25 @@
 // answered, and the rest of an unfinished request read and dropped.
 #pragma once
 
-#include "log/request_log.h"
+#include "http/answer_cache.h"
+#include "http/connection_table.h"
+#include "log/request_text.h"
 #include "platform/socket_layer.h"
 
-// What becomes of a connection after serveConnection has looked at it.
-enum class ConnectionFate {
-  kClose,   // done with: the caller closes it
-  kWait,    // its request has not arrived yet: wait until it is readable
-  kLinger,  // answered, but its request was not read whole: drain it for a while, then close
+// What serving a connection needs: the settings it answers by and the buffers it reuses.
+struct ConnectionService {
+  const char* root;
+  Verbosity verbosity;
+  char request[kRequestBufferSize];  // one receive; RequestText ends two bytes before its end
+  AnswerCaches answers;
 };
 
 // Serves a connection whose request may have arrived: one receive without waiting, the log
-// entry, the answer. A failed receive prints its "Error: %d in recv" line. Never closes
-// connection and never waits.
-ConnectionFate serveConnection(SOCKET connection, const char* root, Verbosity verbosity);
+// entry, the answer. Returns what the connection waits for next: kFree when it is done with
+// (the caller closes it), kWaiting while its request has not arrived, kLingering when it was
+// answered but its request not read whole. A failed receive prints its "Error: %d in recv"
+// line. Never closes connection and never waits.
+Stage serveConnection(ConnectionService& service, SOCKET connection);
 
 // What drainConnection returns once the peer has finished (closed, or the connection failed).
 inline constexpr int kPeerDone = -1;
@@ -23,4 +28,4 @@ inline constexpr int kPeerDone = -1;
 // Reads and drops, in one receive of at most kRequestBufferSize bytes, what the peer of a
 // lingering connection still sends. Returns the byte count (0 when nothing has arrived) or
 // kPeerDone. Never waits.
-int drainConnection(SOCKET connection);
+int drainConnection(ConnectionService& service, SOCKET connection);

@@ -1,7 +1,6 @@
 // The connections the serving loop holds: a fixed table of slots, made once, and the queues
-// that keep each stage's connections in the order their time limits run out.
-//
-// The table only keeps the books: the loop opens, watches and closes the sockets.
+// that keep each stage's connections in the order their time limits run out. The table only
+// keeps the books: the loop opens, watches and closes the sockets.
 #pragma once
 
 #include <cstdint>
@@ -14,9 +13,9 @@ inline constexpr int kMaxConnections = 16384;
 // A point in time on the loop's clock, in milliseconds.
 using Milliseconds = std::int64_t;
 
-// What a held connection waits for.
+// What a connection waits for.
 enum class Stage : unsigned char {
-  kFree,       // the slot holds no connection
+  kFree,       // nothing: the slot holds no connection, or the connection is done with
   kWaiting,    // accepted, its request not yet arrived
   kLingering,  // answered, the rest of its request being read and dropped
 };
@@ -29,29 +28,48 @@ struct HeldConnection {
   Stage stage;
 };
 
-// Empties the table and lets it use up to capacity slots. Returns the number it uses: capacity
-// brought within 1 to kMaxConnections.
-int resetTable(int capacity);
+// Connections of one stage, oldest first.
+struct StageQueue {
+  int oldest = -1;
+  int newest = -1;
+  int count = 0;
+};
 
-// Returns a free slot, or -1 when all capacity slots hold a connection.
-int claimSlot();
+// The table: slots, of which those never used are never touched.
+struct ConnectionTable {
+  HeldConnection* slots = nullptr;
+  int capacity = 0;
+  int neverUsed = 0;   // slots from here up to capacity have never held a connection
+  int freeSlots = -1;  // slots given back, linked through `newer`
+  StageQueue waiting;
+  StageQueue lingering;
+};
+
+// Returns wanted brought within 1 to kMaxConnections: the slots a table may have.
+int tableCapacity(int wanted);
+
+// Makes an empty table over slots, the caller's: capacity of them, zeroed.
+void makeTable(ConnectionTable* table, HeldConnection* slots, int capacity);
+
+// Returns a free slot, or -1 when all slots hold a connection.
+int claimSlot(ConnectionTable& table);
 
 // Gives back a slot claimed with claimSlot that is in no queue.
-void returnSlot(int slot);
+void returnSlot(ConnectionTable& table, int slot);
 
 // Puts the connection in slot into stage (kWaiting or kLingering) with deadline, at the back
-// of the stage's queue. All connections of one stage get the same time limit, so each queue
-// stays in the order of its deadlines. REQUIRES: slot is claimed and in no queue.
-void enterStage(int slot, Stage stage, Milliseconds deadline);
+// of the stage's queue, which thus stays in deadline order. REQUIRES: slot claimed, in no queue.
+void enterStage(ConnectionTable& table, int slot, Stage stage, Milliseconds deadline);
 
 // Takes slot out of its stage's queue; the slot stays claimed.
-void leaveStage(int slot);
-
-// The connection in slot. REQUIRES: 0 <= slot < capacity.
-HeldConnection& heldAt(int slot);
+void leaveStage(ConnectionTable& table, int slot);
 
 // The slot of stage's connection that has been in it longest (the next to run out), or -1.
-int oldestIn(Stage stage);
+inline int oldestIn(const ConnectionTable& table, Stage stage) {
+  return (stage == Stage::kWaiting ? table.waiting : table.lingering).oldest;
+}
 
 // How many connections are in stage.
-int countIn(Stage stage);
+inline int countIn(const ConnectionTable& table, Stage stage) {
+  return (stage == Stage::kWaiting ? table.waiting : table.lingering).count;
+}

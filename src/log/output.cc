@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
@@ -29,13 +30,27 @@ constexpr int kDrainStepMs = 10;
 char waitingOutput[kOutputBufferSize];
 std::atomic<std::size_t> handedOver{0};  // bytes ever put into the ring: the serving thread's
 std::atomic<std::size_t> written{0};     // bytes ever taken by standard output: the writer's
-std::atomic<bool> writerIdle{false};     // the writer thread is asleep, or about to be
-std::atomic<bool> outputGone{false};     // standard output has no reader left: nothing is kept
-bool writerRunning = false;              // a writer thread writes; otherwise writeOutput does
-unsigned long long droppedEntries = 0;   // entries dropped since the last one that fitted
+// Entries dropped and not yet told: their count in the high half, and in the low half the low
+// bits of handedOver where the gap began. Whoever tells the notice sets it to 0.
+std::atomic<std::uint64_t> droppedGap{0};
+std::atomic<bool> writerIdle{false};  // the writer thread is asleep, or about to be
+std::atomic<bool> outputGone{false};  // standard output has no reader left: nothing is kept
+std::atomic<bool> telling{false};     // the writer is writing a notice it took from droppedGap
+bool writerRunning = false;           // a writer thread writes; otherwise writeOutput does
 OutputWriteCall outputWrite = writeStandardOutput;
+// The notice the writer writes straight to standard output, and how much of it is out: the
+// writer's own.
+char noticeLine[kDroppedLineSize];
+std::size_t noticeLength = 0;
+std::size_t noticeSent = 0;
 
-std::size_t waitingBytes() { return handedOver.load() - written.load(); }
+std::uint64_t countOf(std::uint64_t gap) { return gap >> 32; }
+std::uint32_t positionOf(std::uint64_t gap) { return static_cast<std::uint32_t>(gap); }
+
+// Bytes put in and not yet taken. Acquire: what either side published is seen.
+std::size_t waitingBytes() {
+  return handedOver.load(std::memory_order_acquire) - written.load(std::memory_order_acquire);
+}
 
 // Copies data into the ring at the byte count at.
 void copyIn(const char* data, std::size_t length, std::size_t at) {
@@ -53,18 +68,26 @@ void writeInline() {
   }
 }
 
+// Wakes the writer if it sleeps or is about to. Sequentially consistent with runWriter's
+// store and second look, so that either the writer sees the new work or this sees it idle.
+void wakeWriter() {
+  if (writerIdle.exchange(false)) wakeOutputWriter();
+}
+
 // Makes the bytes up to the count end the writer's, and sees that they get written.
 void publish(std::size_t end) {
+  // Sequentially consistent (as wakeWriter): the copied bytes are released to the writer, and
+  // the store is ordered before the look at writerIdle.
   handedOver.store(end);
   if (!writerRunning) {
     writeInline();
-  } else if (writerIdle.exchange(false)) {
-    wakeOutputWriter();
+  } else {
+    wakeWriter();
   }
 }
 
 // Writes "quietd: <count> log entries dropped while output was blocked\n" into line; returns
-// its length. Formats the count by hand: the notice comes from the serving loop.
+// its length. Formats the count by hand: no printf state is shared between the threads.
 std::size_t formatDroppedLine(unsigned long long count, char (&line)[kDroppedLineSize]) {
   char digits[24];
   std::size_t n = 0;
@@ -82,6 +105,35 @@ std::size_t formatDroppedLine(unsigned long long count, char (&line)[kDroppedLin
   return length + kAfter.size();
 }
 
+// The writer's side of the notice: takes it when everything before the gap is out and no entry
+// has come since, so that it stands where the gap is. Returns true when it took it.
+bool takeNoticeAt(std::size_t writtenSoFar) {
+  // Acquire and release: the serving thread's count is seen whole, and its next entry (which
+  // would have cleared the gap first) sees the notice told.
+  std::uint64_t gap = droppedGap.load(std::memory_order_acquire);
+  // Set before the gap is cleared, which releases it: drainOutput sees the one or the other.
+  telling.store(true, std::memory_order_relaxed);
+  while (countOf(gap) > 0 && positionOf(gap) == static_cast<std::uint32_t>(writtenSoFar)) {
+    if (droppedGap.compare_exchange_weak(gap, 0, std::memory_order_acq_rel)) {
+      noticeLength = formatDroppedLine(countOf(gap), noticeLine);
+      noticeSent = 0;
+      return true;
+    }
+  }
+  telling.store(false, std::memory_order_release);  // release: nothing was taken
+  return false;
+}
+
+// Standard output has no reader left: throws away what waits and keeps nothing from now on.
+OutputTurn giveUpOutput() {
+  outputGone.store(true, std::memory_order_release);  // release: the ring is no more read
+  // Acquire and release: all put in so far counts as taken, and the serving thread sees room.
+  written.store(handedOver.load(std::memory_order_acquire), std::memory_order_release);
+  noticeSent = noticeLength;
+  telling.store(false, std::memory_order_release);  // release: drainOutput need not wait
+  return OutputTurn::kGone;
+}
+
 // The writer thread: writes whatever waits, sleeps while nothing does, and after a failed
 // write tries again after a pause that grows while the failures last.
 void runWriter() {
@@ -96,10 +148,10 @@ void runWriter() {
         pauseMs = pauseMs * 2 < kLongestRetryPauseMs ? pauseMs * 2 : kLongestRetryPauseMs;
         break;
       case OutputTurn::kIdle:
-        // Idle first, then one more look: an entry put in after that look finds the writer
-        // idle and wakes it.
+        // Idle first, then one more look: an entry put in (or dropped) after that look finds
+        // the writer idle and wakes it. Sequentially consistent, as wakeWriter.
         writerIdle.store(true);
-        if (waitingBytes() == 0) waitForOutputWork();
+        if (waitingBytes() == 0 && countOf(droppedGap.load()) == 0) waitForOutputWork();
         writerIdle.store(false);
         break;
       case OutputTurn::kGone:
@@ -119,47 +171,70 @@ void startOutput() {
 }
 
 OutputTurn writeWaitingOutput() {
-  if (outputGone.load()) return OutputTurn::kGone;
-  const std::size_t from = written.load();
-  const std::size_t waiting = handedOver.load() - from;
-  if (waiting == 0) return OutputTurn::kIdle;
-  const std::size_t offset = from % kOutputBufferSize;
-  const std::size_t piece =
-      waiting < kOutputBufferSize - offset ? waiting : kOutputBufferSize - offset;
-  const long taken = outputWrite(waitingOutput + offset, piece);
-  if (taken == kOutputGone) {
-    outputGone.store(true);
-    written.store(handedOver.load());
-    return OutputTurn::kGone;
+  // Acquire: the writer sees the ring as the serving thread left it, and no more is kept.
+  if (outputGone.load(std::memory_order_acquire)) return OutputTurn::kGone;
+  const std::size_t from = written.load(std::memory_order_relaxed);  // the writer's own
+  if (noticeSent == noticeLength) {
+    // Acquire: the bytes up to the count are copied in before the count is seen.
+    const std::size_t waiting = handedOver.load(std::memory_order_acquire) - from;
+    if (waiting > 0) {
+      const std::size_t offset = from % kOutputBufferSize;
+      const std::size_t piece =
+          waiting < kOutputBufferSize - offset ? waiting : kOutputBufferSize - offset;
+      const long taken = outputWrite(waitingOutput + offset, piece);
+      if (taken == kOutputGone) return giveUpOutput();
+      // A failed write keeps every byte: a begun entry is finished once output takes writes again.
+      if (taken <= 0) return OutputTurn::kFailed;
+      // Release: the serving thread may reuse the bytes once it sees them taken.
+      written.store(from + static_cast<std::size_t>(taken), std::memory_order_release);
+      return OutputTurn::kWrote;
+    }
+    if (!takeNoticeAt(from)) return OutputTurn::kIdle;
   }
-  // A failed write keeps every byte: a begun entry is finished once output takes writes again.
+  const long taken = outputWrite(noticeLine + noticeSent, noticeLength - noticeSent);
+  if (taken == kOutputGone) return giveUpOutput();
   if (taken <= 0) return OutputTurn::kFailed;
-  written.store(from + static_cast<std::size_t>(taken));
+  noticeSent += static_cast<std::size_t>(taken);
+  // Release: drainOutput sees the notice out once it sees this.
+  if (noticeSent == noticeLength) telling.store(false, std::memory_order_release);
   return OutputTurn::kWrote;
 }
 
 OutputWriteCall replaceOutputWrite(OutputWriteCall write) {
   const OutputWriteCall replaced = outputWrite;
   outputWrite = write;
-  outputGone.store(false);
+  outputGone.store(false, std::memory_order_release);  // release: as giveUpOutput's store
   return replaced;
 }
 
 void writeOutput(const char* data, std::size_t length) {
-  if (outputGone.load()) return;
+  if (outputGone.load(std::memory_order_acquire)) return;
+  // Acquire: the count the writer left (0 once it has told the notice) is seen as it is.
+  std::uint64_t gap = droppedGap.load(std::memory_order_acquire);
   // The notice stands where the gap is: right before the first entry after the drops.
   char notice[kDroppedLineSize];
-  const std::size_t noticeLength =
-      droppedEntries > 0 ? formatDroppedLine(droppedEntries, notice) : 0;
-  const std::size_t at = handedOver.load();
-  const std::size_t room = kOutputBufferSize - waitingBytes();
+  std::size_t noticeLength = countOf(gap) > 0 ? formatDroppedLine(countOf(gap), notice) : 0;
+  const std::size_t at = handedOver.load(std::memory_order_relaxed);  // this thread's own
+  const std::size_t room = kOutputBufferSize - (at - written.load(std::memory_order_acquire));
   if (length > room || noticeLength > room - length) {
-    ++droppedEntries;
+    // Acquire and release, as in takeNoticeAt; a failed exchange means the writer told the
+    // notice meanwhile, and a new gap begins here.
+    for (;;) {
+      const std::uint64_t counted = countOf(gap) == 0
+                                        ? (std::uint64_t{1} << 32) | static_cast<std::uint32_t>(at)
+                                    : countOf(gap) == 0xFFFFFFFF ? gap
+                                                                 : gap + (std::uint64_t{1} << 32);
+      if (droppedGap.compare_exchange_weak(gap, counted, std::memory_order_acq_rel)) break;
+    }
+    if (writerRunning) wakeWriter();  // with nothing waiting, the writer tells the notice now
     return;
+  }
+  // Acquire and release, as in takeNoticeAt: this entry or the writer tells the notice, not both.
+  if (noticeLength > 0 && !droppedGap.compare_exchange_strong(gap, 0, std::memory_order_acq_rel)) {
+    noticeLength = 0;  // the writer has told it already, before this entry
   }
   copyIn(notice, noticeLength, at);
   copyIn(data, length, at + noticeLength);
-  droppedEntries = 0;
   publish(at + noticeLength + length);
 }
 
@@ -174,28 +249,17 @@ void printOutput(const char* format, ...) {
   writeOutput(line, size < sizeof line ? size : sizeof line - 1);
 }
 
-bool outputPending() {
-  if (outputGone.load()) return false;
-  return droppedEntries > 0 || (!writerRunning && waitingBytes() > 0);
-}
-
-void flushOutput() {
-  if (!writerRunning) writeInline();
-  // With no entry since the drops, the notice goes out once everything before it has.
-  if (droppedEntries == 0 || outputGone.load() || waitingBytes() > 0) return;
-  char notice[kDroppedLineSize];
-  const std::size_t length = formatDroppedLine(droppedEntries, notice);
-  droppedEntries = 0;
-  copyIn(notice, length, handedOver.load());
-  publish(handedOver.load() + length);
-}
-
 void drainOutput(int timeoutMs) {
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
-    flushOutput();
-    if (outputGone.load() || (droppedEntries == 0 && waitingBytes() == 0)) return;
+    if (!writerRunning) writeInline();
+    // Acquire: what the writer has written and told is seen as it left it.
+    if (outputGone.load(std::memory_order_acquire) ||
+        (waitingBytes() == 0 && countOf(droppedGap.load(std::memory_order_acquire)) == 0 &&
+         !telling.load(std::memory_order_acquire))) {
+      return;
+    }
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (left <= 0) return;

@@ -1,12 +1,13 @@
 // Standard output for a server that must never wait for it: start-up lines, error lines and
-// the request log all go through here.
+// the request log all go through here. Process-wide, as standard output is.
 //
-// The serving thread only copies each entry (a log entry, or a message line) into one fixed
-// buffer; a writer thread hands the buffer to standard output, and it alone waits when
-// standard output is slow, blocked or failing. An entry that does not fit is dropped whole and
-// counted, and the first entry that fits again is preceded by one line saying how many went:
-// "quietd: 1234 log entries dropped while output was blocked". A write that fails (a full
-// disk, say) is tried again after a pause that grows, and nothing waiting is lost meanwhile.
+// The serving thread copies each entry into one fixed ring; a writer thread alone writes it out
+// and waits when standard output is slow, blocked or failing. An entry that does not fit is
+// dropped whole and counted; the writer tells the count where the gap is, in one line:
+// "quietd: 1234 log entries dropped while output was blocked".
+// Threads: writeOutput and printOutput from one thread at a time (main, then the serving
+// thread); drainOutput from any thread while the writer runs, else from that one thread;
+// writeWaitingOutput from the writer alone (or a test playing it).
 #pragma once
 
 #include <cstddef>
@@ -30,16 +31,8 @@ void writeOutput(const char* data, std::size_t length);
 // Formats like printf into a fixed buffer, then writes the result as writeOutput does.
 void printOutput(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-// True while something must still be done from the serving loop: the count of dropped entries
-// waits to be told. The loop then calls flushOutput now and then.
-bool outputPending();
-
-// Tells the count of dropped entries once the waiting bytes have all been written. Never
-// waits. Without a writer thread, also writes what waits, as far as standard output takes it.
-void flushOutput();
-
-// Waits at most timeoutMs for the waiting bytes to get out: for the last lines before the
-// process ends (the usage text, a failed set-up).
+// Waits at most timeoutMs for the waiting bytes and the drop notice to get out: for the last
+// lines before the process ends (the usage text, a failed set-up, a stop).
 void drainOutput(int timeoutMs);
 
 // What one turn of the writer did.
@@ -50,8 +43,8 @@ enum class OutputTurn {
   kGone,    // standard output has no reader left; everything waiting was thrown away
 };
 
-// Hands the waiting bytes, from the oldest, to standard output once. The writer thread's
-// step; tests call it to play the writer.
+// Hands the waiting bytes, from the oldest, to standard output once, or the drop notice once
+// everything before it is out. The writer thread's step; tests call it to play the writer.
 OutputTurn writeWaitingOutput();
 
 // How the writer writes to standard output (writeStandardOutput unless replaced), so that

@@ -74,7 +74,7 @@ void summarizeRequest(char* copy) {
 
 void logRequest(const char* text, Verbosity verbosity) {
   if (verbosity == Verbosity::kOff) return;
-  const std::size_t length = strnlen(text, kRequestBufferSize - 2);
+  const std::size_t length = strnlen(text, kRequestTextLength);
   std::memcpy(logCopy, text, length);
   logCopy[length] = '\0';
   stripUserAgent(logCopy);

@@ -3,28 +3,14 @@
 
 #include <cstddef>
 
-// How much of each request the log prints, held as the option letter that chose it.
-enum class Verbosity : char {
-  kOff = 0,
-  kSummary = 'v',   // request line, Host and Referer lines
-  kDetailed = 'V',  // the whole request but its User-Agent line
-};
+#include "log/request_text.h"
 
-// The most a single receive takes in. RequestText is what remains after its last two bytes:
-// at most kRequestBufferSize - 2 characters, which the log copies with room for the line feed
-// that ends an entry and the NUL.
-inline constexpr std::size_t kRequestBufferSize = 16384;
+// Room for the longest entry: each character escaped to four ("\x1B"), and the closing line feed.
+inline constexpr std::size_t kLogEntrySize = 4 * kRequestTextLength + 1;
 
-// Room for the longest entry: each of the at most kRequestBufferSize - 2 characters escaped to four
-// ("\x1B"), and the line feed that ends it.
-inline constexpr std::size_t kLogEntrySize = 4 * (kRequestBufferSize - 2) + 1;
-
-// Prints one entry for text, a received request, on standard output in a single write: the
-// text without its first User-Agent line (kDetailed) or reduced to its request, Host and
-// Referer lines (kSummary), then a line feed. Every byte but printable ASCII, TAB, CR and LF
-// is printed as "\x" and two upper-case hex digits, so that a request cannot steer the
-// terminal showing the log. Prints nothing when verbosity is kOff. Works on a copy of at most
-// kRequestBufferSize - 2 characters of text and never changes text.
+// Prints one entry for text in one write: without its User-Agent line (kDetailed) or cut to its
+// request, Host and Referer lines (kSummary), then a line feed. Every byte but printable ASCII,
+// TAB, CR and LF shows as "\x1B". Reads at most kRequestTextLength characters; kOff prints nothing.
 void logRequest(const char* text, Verbosity verbosity);
 
 // Copies text into entry, escaping as logRequest does. Returns the length written (without a
@@ -35,9 +21,7 @@ std::size_t escapeLogText(const char* text, char* entry);
 // place. Leaves copy as it is when the name is missing or no line feed follows it.
 void stripUserAgent(char* copy);
 
-// Reduces copy, in place, to its first line followed by the Host and Referer lines in the
-// order in which they stood ("Host:" and "Referer:" match anywhere in a line, so a header
-// named X-Forwarded-Host counts). Without either header, keeps the first two lines; without
-// a line feed, keeps everything. Names inside a line that is kept already (the request line,
-// or the other header's value) are passed over, so text only ever moves towards the front.
+// Reduces copy, in place, to its first line and the lines holding "Host:" or "Referer:" (found
+// anywhere in a line, outside lines kept already), in their order. Without either, keeps the
+// first two lines; without a line feed, keeps everything.
 void summarizeRequest(char* copy);

@@ -113,7 +113,7 @@ SOCKET openListener(int port, int deferSeconds) {
   const SOCKET listener = openStreamSocket();
   if (listener == INVALID_SOCKET) return INVALID_SOCKET;
   (void)prepareListener(listener, deferSeconds);
-  const bool servicePort = port == 0 || port == 80;
+  const bool servicePort = port == 0 || port == kStandardPort;
   if (bindListener(listener, servicePort ? ListenerMode::kServicePort : ListenerMode::kExplicitPort,
                    "http", "tcp", port) == 0) {
     // The largest backlog the platform allows: a page full of blocked elements opens dozens

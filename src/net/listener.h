@@ -12,6 +12,9 @@ enum class ListenerMode {
   kServicePort,   // the port of a service database entry ("http"/"tcp")
 };
 
+// The port the "http" service stands for, and the one quietd listens at unless told otherwise.
+inline constexpr int kStandardPort = 80;
+
 // What lookupServicePort returns when the service is unknown.
 inline constexpr std::uint16_t kNoServicePort = 0xFFFF;
 
@@ -57,8 +60,8 @@ std::uint16_t lookupServicePort(const char* service, const char* protocol);
 int bindListener(SOCKET s, ListenerMode mode, const char* service, const char* protocol, int port);
 
 // Opens the listening socket in one go: socket, options (see prepareListener, with
-// deferSeconds), bindListener at the port (0 and 80 take the "http" service port) and listen
-// with the largest backlog the platform allows. Returns the socket, or INVALID_SOCKET after a
-// failure, which has printed its line (but for the socket call's, which prints nothing) and
+// deferSeconds), bindListener at the port (0 and kStandardPort take the "http" service port) and
+// listen with the largest backlog the platform allows. Returns the socket, or INVALID_SOCKET after
+// a failure, which has printed its line (but for the socket call's, which prints nothing) and
 // closed what was opened. REQUIRES: startNetworking has run.
 SOCKET openListener(int port, int deferSeconds);

@@ -1,26 +1,43 @@
 // Waiting on many sockets at once: one readiness backend per platform (epoll on Linux,
 // WSAPoll on Windows) behind these few calls, so that the serving loop never names it.
-//
-// One set of watched sockets per process. Each socket is watched for incoming data (for a
-// listener: a connection to accept) and for the peer's hang-up, and carries a tag of the
-// caller's choosing that comes back when it is ready.
+// Each socket is watched for incoming data and hang-up under a tag that comes back when ready.
 #pragma once
 
 #include <cstdint>
 
 #include "platform/socket_layer.h"
 
-// Prepares to watch up to capacity sockets. Returns false when the platform refuses.
-bool startReadiness(int capacity);
+// A set of watched sockets; what it holds is the backend's own.
+struct ReadinessSet;
 
-// Starts watching s under tag. Returns false when the platform refuses (s is then not
-// watched). REQUIRES: fewer than capacity sockets watched.
-bool watchSocket(SOCKET s, std::uint32_t tag);
+// The names of the platform calls behind makeReadiness, watchSocket and waitForReady, for the
+// "Error: %d in %s" line of a failure.
+extern const char kMakeReadinessCall[];
+extern const char kWatchSocketCall[];
+extern const char kWaitForReadyCall[];
+
+// What waitForReady returns when the wait failed for any reason but an interruption.
+inline constexpr int kReadinessFailed = -1;
+
+// Makes a set for up to capacity sockets, once. Returns nullptr, with the platform's code in
+// WSAGetLastError(), when the platform refuses.
+ReadinessSet* makeReadiness(int capacity);
+
+// Closes set and gives its memory back.
+void freeReadiness(ReadinessSet* set);
+
+// Starts watching s under tag. Returns false, with the code in WSAGetLastError(), when the
+// platform refuses (s is then not watched). REQUIRES: fewer than capacity sockets watched.
+bool watchSocket(ReadinessSet* set, SOCKET s, std::uint32_t tag);
 
 // Stops watching s, which was watched under tag. Call it before closing s.
-void unwatchSocket(SOCKET s, std::uint32_t tag);
+void unwatchSocket(ReadinessSet* set, SOCKET s, std::uint32_t tag);
 
 // Waits until a watched socket is ready or timeoutMs has passed (-1: no limit), and writes the
-// tags of up to maxTags ready sockets into tags. Returns their count: 0 when the time ran out
-// or the wait was interrupted. With maxTags above the capacity every ready socket is reported.
-int waitForReady(std::uint32_t* tags, int maxTags, int timeoutMs);
+// tags of up to maxTags ready sockets into tags. Returns their count (0 when the time ran out
+// or a signal interrupted the wait), or kReadinessFailed with the code in WSAGetLastError().
+int waitForReady(ReadinessSet* set, std::uint32_t* tags, int maxTags, int timeoutMs);
+
+// The shape of waitForReady, so that a test can put a failing wait in its place.
+using ReadinessWaitCall = int (*)(ReadinessSet* set, std::uint32_t* tags, int maxTags,
+                                  int timeoutMs);

@@ -1,12 +1,6 @@
-// The one place that knows which socket API quietd runs on.
-//
-// The rest of the program is written against the Windows Sockets 1.1 names
-// (WSAStartup, closesocket, SOCKET, ...) and the BSD calls both platforms
-// share (socket, bind, listen, gethostbyname, ...). On Windows this header
-// brings in the real Winsock; elsewhere socket_layer_posix.cc supplies the
-// few WSA names over BSD sockets. The helpers at the end cover what the two
-// platforms do differently (options, flags, time-outs); no other file may
-// test the platform.
+// The one place that knows which socket API quietd runs on: the Windows Sockets 1.1 names
+// (real Winsock on Windows, supplied over BSD sockets by socket_layer_posix.cc on Linux), and
+// helpers for what the platforms do differently. No other file may test the platform.
 #pragma once
 
 #include <cstddef>
@@ -53,17 +47,13 @@ int closesocket(SOCKET s);
 // on Windows).
 long hostLookupError();
 
-// Makes the listening socket, before its bind, fit for a restart and for idle
-// clients: address reuse (so connections in TIME_WAIT do not block the next
-// bind) and, where the platform has it, a hand-over of connections only once
-// their first bytes have arrived or deferSeconds have passed. Returns true when
-// connections are held back that way. Failures are ignored: the server works
-// without these options.
+// Before the bind: address reuse and, where the platform has it, a hand-over of connections
+// only once their first bytes or deferSeconds have come. Returns true when connections are
+// held back that way; failures are ignored, as the server works without these options.
 bool prepareListener(SOCKET listener, int deferSeconds);
 
-// Accepts one connection without asking for the peer's address. The new socket
-// never blocks (every wait goes through the readiness loop) and is not inherited
-// by child processes. Returns INVALID_SOCKET on failure (see lastAcceptFailure).
+// Accepts one connection, non-blocking and not inherited, without its peer's address.
+// Returns INVALID_SOCKET on failure (see lastAcceptFailure).
 SOCKET acceptConnection(SOCKET listener);
 
 // What a failed acceptConnection means for accepting.
@@ -85,22 +75,17 @@ bool letAcceptWait(SOCKET listener, bool waits);
 // What receiveNow returns when nothing has arrived yet.
 inline constexpr int kNothingYet = -2;
 
-// Receives once into buffer without waiting. Returns the byte count (0 when the
-// peer closed), kNothingYet when no byte has arrived, or SOCKET_ERROR.
+// Receives once into buffer without waiting. Returns the byte count (0 when the peer closed),
+// kNothingYet when no byte has arrived, or SOCKET_ERROR.
 int receiveNow(SOCKET s, char* buffer, int size);
 
-// The error code a receive reports when its time limit runs out (EAGAIN on
-// POSIX, WSAETIMEDOUT on Windows); the loop prints it for a connection that
-// never sent its request.
+// The code a receive reports when its time runs out (EAGAIN, WSAETIMEDOUT): the loop prints it
+// for a connection that never sent its request.
 int receiveTimeoutCode();
 
-// Raises the number of descriptors the process may hold as far as the system
-// lets it. Returns how many it may hold now.
+// Raises the process's descriptor limit as far as the system lets it; returns the limit now.
 int raiseDescriptorLimit();
 
-// Sends data, a whole answer far smaller than a new connection's send buffer, in one send
-// that never waits, then ends the sending side, so that the answer leaves with the end of the
-// stream in one segment where the platform can do that. Sends nothing when length is 0.
-// Never raises a signal for a peer that has gone: its answer is lost, and there is no one
-// left to tell.
+// Sends data, a whole answer, in one send that never waits, then ends the sending side, so that
+// answer and end leave in one segment where the platform can. A gone peer's answer is lost.
 void sendAndFinish(SOCKET s, const char* data, std::size_t length);

@@ -1,9 +1,5 @@
-// The socket layer over the real Winsock (Windows). WSAStartup, WSACleanup, WSAGetLastError
-// and closesocket are Winsock's own; this file supplies the helpers the two platforms do
-// differently.
-//
-// Every connection comes from acceptConnection, which makes it non-blocking: neither a
-// receive nor a send ever waits (Windows has no per-call MSG_DONTWAIT).
+// The socket layer's helpers over the real Winsock. Every connection comes from
+// acceptConnection, which makes it non-blocking, as Windows has no per-call MSG_DONTWAIT.
 #include <climits>
 
 #include "platform/socket_layer.h"

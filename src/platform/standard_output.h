@@ -1,8 +1,5 @@
-// Standard output as the platform lets a server write it without ever waiting for a reader.
-//
-// src/log/output.cc keeps the bytes that wait and runs a writer thread of their own, so that
-// only that thread ever waits for standard output, whatever standard output is: a terminal
-// nobody reads, a pipe, a socket, a file on a full or hung disk. These are the calls it needs.
+// Standard output as the platform lets a server write it without ever waiting for a reader:
+// the calls src/log/output.cc needs for a writer thread that alone waits for standard output.
 #pragma once
 
 #include <cstddef>

@@ -1,12 +1,6 @@
-// Standard output on Windows: blocking WriteFile calls, made on a writer thread.
-//
-// A console cannot be written without blocking: a selection in its window (QuickEdit, on by
-// default) stops every writer until it is released. Pipes could be switched to PIPE_NOWAIT,
-// but that mode is a leftover Windows advises against, and it would change the pipe end the
-// parent shares. So only the writer thread writes. Lines end in CR LF, as consoles and files
-// on Windows expect; the line feeds are turned into CR LF here rather than by the C runtime's
-// text mode, whose _write reports a write cut short by a full disk as a failure of the whole,
-// so that the part already written would be written twice.
+// Standard output on Windows: blocking WriteFile calls, made on a writer thread, as a console
+// selection (QuickEdit) stops every writer. Line feeds become CR LF here rather than in the C
+// runtime's text mode, which reports a write cut short as a failure of the whole.
 #include <io.h>
 #include <windows.h>
 

@@ -313,6 +313,29 @@ TEST(HeldConnections, AStormOfNewClientsKeepsNoHeldOneWaitingPastARound) {
   for (int s : held) close(s);
 }
 
+TEST(HeldConnections, ALastingAcceptFailureClosesOneHeldConnectionASeries) {
+  if (target().windows)
+    GTEST_SKIP() << "wine accepts in its server process, out of this limit's reach";
+  RunningServer server;
+  const pid_t pid = server.process.pid();
+  const int firstHeld = lowestFreeDescriptor(pid);
+  // Answered with their requests unfinished: held, lingering, for seconds.
+  std::vector<int> held = holdConnections(server.port, 3, "GET / HTTP/1.1\r\n", 0);
+  for (int s : held) (void)readToEnd(s, 1000);
+  ASSERT_TRUE(pollUntil([&] { return socketsOf(pid) == 4; }, 1000)) << "the listener and 3 held";
+  // Below the first held descriptor: closing held connections never lets an accept through.
+  rlimit original{};
+  ASSERT_EQ(0, prlimit(pid, RLIMIT_NOFILE, nullptr, &original));
+  const rlimit lowered{static_cast<rlim_t>(firstHeld), original.rlim_max};
+  ASSERT_EQ(0, prlimit(pid, RLIMIT_NOFILE, &lowered, nullptr));
+  held.push_back(connectTo(server.port));
+  (void)send(held.back(), kGet.data(), kGet.size(), MSG_NOSIGNAL);
+  std::this_thread::sleep_for(milliseconds(700));  // rests of 5, 10, ... 320 ms: 7 failures
+  EXPECT_EQ(3, socketsOf(pid)) << "the listener and 2 held: one closed for the whole series";
+  ASSERT_EQ(0, prlimit(pid, RLIMIT_NOFILE, &original, nullptr));
+  for (int s : held) close(s);
+}
+
 TEST(HeldConnections, EveryoneIsAnsweredBehindABurstOrAFlood) {
   RunningServer server;
   // A burst: hundreds of fresh connections that send nothing, then a GET behind them.

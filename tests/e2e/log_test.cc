@@ -2,6 +2,7 @@
 // that is closed, unread, gone, a terminal it may not reopen, or a disk that fills up.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -316,6 +317,43 @@ TEST(OutputFaults, AFifoKeepsItsLinesForItsNextReader) {
   unlink(path.c_str());
   rmdir(folder);
   EXPECT_TRUE(server.process.running());
+}
+
+// A stop (what systemd, a terminal or a closed session sends) writes out the entries that wait
+// behind a paused reader before the process ends as the signal says.
+TEST(OutputFaults, AStopWritesOutWhatWaits) {
+  for (const int stop : {SIGTERM, SIGINT, SIGHUP}) {
+    // wine turns SIGINT into Ctrl+C for a console program; the others end it unasked.
+    if (target().windows && stop != SIGINT) continue;
+    int ends[2];
+    ASSERT_EQ(0, pipe2(ends, O_CLOEXEC));
+    ASSERT_EQ(4096, fcntl(ends[1], F_SETPIPE_SZ, 4096));
+    Launch launch;
+    launch.output = ends[1];
+    RunningServer server({"-v"}, launch);
+    close(ends[1]);
+    constexpr int kRequests = 200;  // about 7 kB of entries: more than the pipe holds
+    for (int i = 0; i < kRequests; ++i) {
+      ::exchange(server.port, "GET /stop" + std::to_string(i) + " HTTP/1.1\r\nHost: h\r\n\r\n");
+    }
+    ASSERT_EQ(0, kill(server.process.pid(), stop));
+    std::string log;
+    char chunk[4096];
+    for (ssize_t n = 1; n > 0 && waitReadable(ends[0], 3000);) {
+      n = read(ends[0], chunk, sizeof chunk);
+      log.append(chunk, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+    }
+    close(ends[0]);
+    int entries = 0;
+    for (std::size_t at = 0; (at = log.find("GET /stop", at)) != std::string::npos; ++at) ++entries;
+    EXPECT_EQ(kRequests, entries) << "signal " << stop;
+    const int status = server.process.waitForExit();
+    if (target().windows) {
+      EXPECT_GT(status, 0) << "signal " << stop;
+    } else {
+      EXPECT_EQ(128 + stop, status) << "the status names the signal";
+    }
+  }
 }
 
 }  // namespace

@@ -133,7 +133,7 @@ class LocalTimeIsUtc : public ::testing::Test {
 };
 
 TEST_F(LocalTimeIsUtc, DateHasFixedWidthAndLeadingZeros) {
-  char date[kPathSize];
+  char date[kDateSize];
   formatDate(1796556319, date);  // Sunday, 6 December 2026, 11:25:19
   EXPECT_STREQ("Sun Dec 06 11:25:19 2026", date);
   formatDate(0, date);

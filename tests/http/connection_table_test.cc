@@ -21,40 +21,44 @@ TEST(ConnectionTable, KeepsEachStageOldestFirstAndReusesItsSlots) {
       {Act::kWait, 2, 1, 2, 0, 1},    {Act::kLeave, 2, 1, 1, 0, 1},  // the newest leaves
       {Act::kLeave, 1, -1, 0, 0, 1},  {Act::kWait, 1, 1, 1, 0, 1},   // emptied, then refilled
   };
-  ASSERT_EQ(3, resetTable(3));
+  HeldConnection slots[3]{};
+  ConnectionTable table;
+  makeTable(&table, slots, 3);
   int row = 0;
   for (const auto& step : steps) {
     switch (step.act) {
       case Act::kClaim:
-        EXPECT_EQ(step.slot, claimSlot()) << "row " << row;
+        EXPECT_EQ(step.slot, claimSlot(table)) << "row " << row;
         break;
       case Act::kWait:
-        enterStage(step.slot, Stage::kWaiting, row);
+        enterStage(table, step.slot, Stage::kWaiting, row);
         break;
       case Act::kLinger:
-        enterStage(step.slot, Stage::kLingering, row);
+        enterStage(table, step.slot, Stage::kLingering, row);
         break;
       case Act::kLeave:
-        leaveStage(step.slot);
+        leaveStage(table, step.slot);
         break;
       case Act::kReturn:
-        returnSlot(step.slot);
+        returnSlot(table, step.slot);
         break;
     }
-    EXPECT_EQ(step.oldestWaiting, oldestIn(Stage::kWaiting)) << "row " << row;
-    EXPECT_EQ(step.waiting, countIn(Stage::kWaiting)) << "row " << row;
-    EXPECT_EQ(step.oldestLingering, oldestIn(Stage::kLingering)) << "row " << row;
-    EXPECT_EQ(step.lingering, countIn(Stage::kLingering)) << "row " << row;
+    EXPECT_EQ(step.oldestWaiting, oldestIn(table, Stage::kWaiting)) << "row " << row;
+    EXPECT_EQ(step.waiting, countIn(table, Stage::kWaiting)) << "row " << row;
+    EXPECT_EQ(step.oldestLingering, oldestIn(table, Stage::kLingering)) << "row " << row;
+    EXPECT_EQ(step.lingering, countIn(table, Stage::kLingering)) << "row " << row;
     ++row;
   }
 }
 
 TEST(ConnectionTable, CapacityStaysWithinTheTable) {
-  EXPECT_EQ(1, resetTable(-5));  // a descriptor limit below the reserve still serves one
-  EXPECT_EQ(0, claimSlot());
-  EXPECT_EQ(-1, claimSlot());
-  EXPECT_EQ(kMaxConnections, resetTable(1 << 30));
-  EXPECT_EQ(0, claimSlot());  // a reset table starts empty
+  EXPECT_EQ(1, tableCapacity(-5));  // a descriptor limit below the reserve still serves one
+  EXPECT_EQ(kMaxConnections, tableCapacity(1 << 30));
+  HeldConnection slot{};
+  ConnectionTable table;
+  makeTable(&table, &slot, 1);
+  EXPECT_EQ(0, claimSlot(table));
+  EXPECT_EQ(-1, claimSlot(table));
 }
 
 }  // namespace

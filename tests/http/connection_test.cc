@@ -11,35 +11,37 @@
 namespace {
 
 TEST(ServeConnection, DecidesWhatBecomesOfTheConnection) {
+  ConnectionService service{"\\", Verbosity::kOff, {}, {}};
   const struct {
     const char* request;  // nullptr: the peer sends nothing; "": it closes at once
-    ConnectionFate fate;
+    Stage next;
   } cases[] = {
-      {nullptr, ConnectionFate::kWait},
-      {"", ConnectionFate::kClose},
-      {"GET /a.gif HTTP/1.1\r\nHost: a\r\n\r\n", ConnectionFate::kClose},
-      {"GET /a.gif HTTP/1.1\r\nHost: a\r\n", ConnectionFate::kLinger},  // more may follow
-      {"POST / HTTP/1.1\r\n\r\n", ConnectionFate::kClose},              // closed unanswered
+      {nullptr, Stage::kWaiting},
+      {"", Stage::kFree},
+      {"GET /a.gif HTTP/1.1\r\nHost: a\r\n\r\n", Stage::kFree},
+      {"GET /a.gif HTTP/1.1\r\nHost: a\r\n", Stage::kLingering},  // more may follow
+      {"POST / HTTP/1.1\r\n\r\n", Stage::kFree},                  // closed unanswered
   };
   for (const auto& c : cases) {
     ConnectedPair pair;
     if (c.request != nullptr) send(pair.client, c.request, std::string(c.request).size(), 0);
     if (c.request != nullptr && *c.request == '\0') shutdown(pair.client, SHUT_WR);
     if (c.request != nullptr) waitReadable(pair.server, 1000);  // the bytes have arrived
-    EXPECT_EQ(c.fate, serveConnection(pair.server, "\\", Verbosity::kOff))
+    EXPECT_EQ(c.next, serveConnection(service, pair.server))
         << (c.request ? c.request : "(silent)");
   }
 }
 
 TEST(Drain, TakesOneBufferATurnAndEndsOnlyWhenThePeerIsDone) {
+  ConnectionService service{"\\", Verbosity::kOff, {}, {}};
   ConnectedPair pair;
-  EXPECT_EQ(0, drainConnection(pair.server));  // nothing yet, and no wait for it
+  EXPECT_EQ(0, drainConnection(service, pair.server));  // nothing yet, and no wait for it
   const std::string rest(kRequestBufferSize + 100, 'r');
   send(pair.client, rest.data(), rest.size(), 0);
   std::size_t drained = 0;
   for (int turn = 0; turn < 100 && drained < rest.size(); ++turn) {
     waitReadable(pair.server, 1000);
-    const int got = drainConnection(pair.server);
+    const int got = drainConnection(service, pair.server);
     ASSERT_GE(got, 0);
     EXPECT_LE(got, static_cast<int>(kRequestBufferSize));  // one buffer a turn, no more
     drained += static_cast<std::size_t>(got);
@@ -47,7 +49,7 @@ TEST(Drain, TakesOneBufferATurnAndEndsOnlyWhenThePeerIsDone) {
   EXPECT_EQ(rest.size(), drained);
   shutdown(pair.client, SHUT_WR);
   waitReadable(pair.server, 1000);
-  EXPECT_EQ(kPeerDone, drainConnection(pair.server));
+  EXPECT_EQ(kPeerDone, drainConnection(service, pair.server));
 }
 
 }  // namespace

@@ -47,8 +47,7 @@ std::string notice(int count) {
   return "quietd: " + std::to_string(count) + " log entries dropped while output was blocked\n";
 }
 
-// No writer thread runs here: the tests play the writer through flushOutput, which writes what
-// waits as far as the fake takes it.
+// No writer thread runs here: the tests play the writer through playWriter.
 class Output : public testing::Test {
  protected:
   void SetUp() override {
@@ -57,14 +56,21 @@ class Output : public testing::Test {
   }
   void TearDown() override {
     fake = FakeOutput{};
-    flushOutput();  // what a case left waiting, and its notice, go to the fake
+    playWriter();  // what a case left waiting, and its notice, go to the fake
     replaceOutputWrite(original_);
   }
   void write(const std::string& entry) { writeOutput(entry.data(), entry.size()); }
+  // Writes what waits as far as the fake takes it; returns the turn that stopped the writer.
+  static OutputTurn playWriter() {
+    OutputTurn turn;
+    while ((turn = writeWaitingOutput()) == OutputTurn::kWrote) {
+    }
+    return turn;
+  }
   // The fake takes everything from now on; returns all it has taken, shortened.
   std::string recover() {
     fake.room = kUnlimited;
-    flushOutput();
+    playWriter();
     return shortened(fake.taken);
   }
 
@@ -84,9 +90,9 @@ TEST_F(Output, ShortWritesAndFailuresKeepEveryByteInOrder) {
     write(a);
     write(b);  // with room 150: cut part-way by a full disk
     write(c);
-    EXPECT_EQ(row.room != kUnlimited, outputPending()) << row.perCall;
+    EXPECT_EQ(row.room != kUnlimited ? OutputTurn::kFailed : OutputTurn::kIdle, playWriter())
+        << row.perCall;
     EXPECT_EQ(shortened(a + b + c), recover()) << row.perCall << " " << row.room;
-    EXPECT_FALSE(outputPending());
   }
 }
 
@@ -96,9 +102,8 @@ TEST_F(Output, DroppedEntriesAreCountedRightWhereTheGapIs) {
   write(a);
   write(b);                                        // no room: dropped
   write(std::string(kOutputBufferSize + 1, 'x'));  // never fits: dropped
-  EXPECT_TRUE(outputPending());
-  fake.room = 20000;  // the reader takes a part, then stops again
-  flushOutput();
+  fake.room = 20000;                               // the reader takes a part, then stops again
+  playWriter();
   write(c);  // fits now, after the notice of the two before it, going round the buffer's end
   write(d);
   EXPECT_EQ(shortened(a + notice(2) + c + d), recover());
@@ -111,7 +116,7 @@ TEST_F(Output, TheNoticeFollowsTheLastEntryWhenNoneComesAfterTheDrops) {
   write(a);
   write(std::string(kOutputBufferSize - a.size(), 'b'));  // fits, but not with the notice
   EXPECT_EQ(shortened(a + notice(2)), recover());
-  EXPECT_FALSE(outputPending());
+  EXPECT_EQ(OutputTurn::kIdle, writeWaitingOutput());  // the notice is told once
 }
 
 TEST_F(Output, AReaderGoneForGoodIsNotWrittenAgain) {
@@ -120,10 +125,8 @@ TEST_F(Output, AReaderGoneForGoodIsNotWrittenAgain) {
   write(std::string(100, 'a'));
   const int calls = fake.calls;
   write("b\n");
-  flushOutput();
   drainOutput(1000);
   EXPECT_EQ(calls, fake.calls);
-  EXPECT_FALSE(outputPending());
   EXPECT_EQ(OutputTurn::kGone, writeWaitingOutput());
 }
 

@@ -123,7 +123,7 @@ TEST(LogRequest, PrintsOneEntryPerModeAndLeavesTheTextAlone) {
 
 TEST(LogRequest, LongestTextsFitAndLongerOnesAreCut) {
   // Compared as booleans: a failure must not print sixteen kilobytes.
-  const std::string longest(kRequestBufferSize - 2, 'x');
+  const std::string longest(kRequestTextLength, 'x');
   EXPECT_TRUE(longest + "\n" ==
               captureStdout([&] { logRequest(longest.c_str(), Verbosity::kDetailed); }));
   const std::string longer = longest + "yyyy";
@@ -135,7 +135,7 @@ TEST(LogRequest, LongestTextsFitAndLongerOnesAreCut) {
   EXPECT_TRUE(firstLines + "\n" ==
               captureStdout([&] { logRequest(cutHost.c_str(), Verbosity::kSummary); }));
   // Every byte escaped: four times as long, and whole.
-  const std::string controls(kRequestBufferSize - 2, '\x9b');
+  const std::string controls(kRequestTextLength, '\x9b');
   std::string escaped;
   for (std::size_t i = 0; i < controls.size(); ++i) escaped += "\\x9B";
   EXPECT_TRUE(escaped + "\n" ==

@@ -1,12 +1,6 @@
-// Standard output on POSIX: plain blocking writes, made on a writer thread of their own.
-//
-// No form of non-blocking write covers every standard output. O_NONBLOCK belongs to an open
-// file description that the shell shares, so it may not be set on descriptor 1; opening the
-// pipe or terminal a second time fails for another user (quietd started through setpriv or
-// runuser cannot open root's terminal), and POLLOUT on a terminal promises only some room.
-// A file on a full or hung disk, or a device, ignores the flag altogether. So the serving
-// thread never writes at all: it hands bytes to the writer thread, and only that thread
-// waits, in an ordinary write() on the descriptor as it is.
+// Standard output on Linux: plain blocking writes, made on a writer thread of their own. No
+// non-blocking write covers every output (O_NONBLOCK is shared with the shell, and a full disk
+// ignores it), so only the writer thread writes, and waits.
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>

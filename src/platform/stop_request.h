@@ -1,0 +1,8 @@
+// The requests to stop that the platform sends a console program: SIGTERM, SIGINT and SIGHUP on
+// Linux; Ctrl+C, Ctrl+Break, closing the console, log-off and shutdown on Windows.
+#pragma once
+
+// Runs beforeStop on a thread of its own when a stop is requested, then ends the process as the
+// request would (Linux: by the signal; Windows: with a nonzero status). Call first in main,
+// before any other thread starts. Returns false, changing nothing, when it cannot.
+bool handleStopRequests(void (*beforeStop)());

@@ -1,0 +1,32 @@
+// Stop requests on Windows: the console's control events, which Windows delivers on a thread
+// of its own, so the serving thread need not take part.
+#include <windows.h>
+
+#include "platform/stop_request.h"
+
+namespace {
+
+// What a process ended by Ctrl+C reports, as Windows' own handler does (STATUS_CONTROL_C_EXIT).
+constexpr UINT kStoppedStatus = 0xC000013A;
+
+void (*runBeforeStop)() = nullptr;
+
+BOOL WINAPI onControlEvent(DWORD event) {
+  switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+      runBeforeStop();
+      ExitProcess(kStoppedStatus);
+  }
+  return FALSE;
+}
+
+}  // namespace
+
+bool handleStopRequests(void (*beforeStop)()) {
+  runBeforeStop = beforeStop;
+  return SetConsoleCtrlHandler(onControlEvent, TRUE) != 0;
+}
