@@ -16,10 +16,15 @@ BOOL WINAPI onControlEvent(DWORD event) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
     case CTRL_CLOSE_EVENT:
-    case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT:
       runBeforeStop();
       ExitProcess(kStoppedStatus);
+    case CTRL_LOGOFF_EVENT:
+      // Sent to every console process outside the user's session when any user logs off, the
+      // boot task's among them: write out what waits and serve on. Windows itself ends a
+      // process of the session that goes.
+      runBeforeStop();
+      return TRUE;
   }
   return FALSE;
 }
