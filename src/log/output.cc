@@ -151,7 +151,10 @@ void runWriter() {
         // Idle first, then one more look: an entry put in (or dropped) after that look finds
         // the writer idle and wakes it. Sequentially consistent, as wakeWriter.
         writerIdle.store(true);
-        if (waitingBytes() == 0 && countOf(droppedGap.load()) == 0) waitForOutputWork();
+        if (handedOver.load() == written.load(std::memory_order_relaxed) &&
+            countOf(droppedGap.load()) == 0) {
+          waitForOutputWork();
+        }
         writerIdle.store(false);
         break;
       case OutputTurn::kGone:
