@@ -10,10 +10,8 @@
 
 namespace {
 
-// Reads a decimal number as "%d" scanning does: white space, an optional sign, digits up to
-// the first non-digit. The digits accumulate in wrapping 32-bit arithmetic and only the low
-// 16 bits are bound, so 65616 means port 80 and -1 port 65535. Leaves port unchanged when the
-// text holds no number.
+// Reads a number as "%d" does, in wrapping 32-bit arithmetic, keeping its low 16 bits (65616 is
+// port 80, -1 is 65535); text without a number leaves port as it was.
 void scanPort(const char* text, int* port) {
   while (std::isspace(static_cast<unsigned char>(*text))) ++text;
   bool negative = false;

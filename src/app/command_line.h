@@ -14,11 +14,8 @@ struct ServerSettings {
   Verbosity verbosity = Verbosity::kOff;
 };
 
-// Reads the arguments after the program name into settings, walking them in order:
-// "-v", "-V" and "-p <number>" set options (only an option's second character counts), and
-// the first argument that does not begin with '-' is the root directory and ends the walk.
-// Appends '\\' to the root unless it ends with one. Returns false when the usage text is due:
-// "-?", an unknown option, a lone "-", "-p" as the last argument, or a root too long to fit.
+// Reads "-v", "-V", "-p <number>" (an option's second letter counts) and the first other word,
+// the root (given a final '\\'), into settings; false when the usage text is due.
 bool parseCommandLine(int argc, const char* const* argv, ServerSettings* settings);
 
 // Prints the usage text and ends the process with exit status 1.

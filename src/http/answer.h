@@ -37,10 +37,8 @@ struct AnswerPlan {
   ContentKind kind;
 };
 
-// Copies root, then the request target (text from offset 5 up to its first blank or line
-// feed), into path, turning each '/' into '\\'; a blank in root ends the path there too.
-// Appends "index.html" to a path that ends with '\\'. Writes at most kPathSize - 1
-// characters, cutting what does not fit, and always ends path with a NUL.
+// Writes root and the target (from offset 5 to a blank or line feed) into path, '/' as '\\' and
+// "index.html" after a final '\\'; a blank in root ends it; cut to fit, always NUL-ended.
 void buildDocumentPath(const char* text, const char* root, char (&path)[kPathSize]);
 
 // Returns 10 if "HTTP/1.0" occurs anywhere in text, else 11 for "HTTP/1.1", else 0.

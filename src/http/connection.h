@@ -15,11 +15,8 @@ struct ConnectionService {
   AnswerCaches answers;
 };
 
-// Serves a connection whose request may have arrived: one receive without waiting, the log
-// entry, the answer. Returns what the connection waits for next: kFree when it is done with
-// (the caller closes it), kWaiting while its request has not arrived, kLingering when it was
-// answered but its request not read whole. A failed receive prints its "Error: %d in recv"
-// line. Never closes connection and never waits.
+// One receive without waiting, the log entry, the answer; returns what connection waits for next
+// (kFree: done, the caller closes it). Never closes it, never waits.
 Stage serveConnection(ConnectionService& service, SOCKET connection);
 
 // What drainConnection returns once the peer has finished (closed, or the connection failed).

@@ -1,10 +1,5 @@
-// Standard output for a server that must never wait for it: start-up lines, error lines and
-// the request log all go through here. Process-wide, as standard output is.
-//
-// The serving thread copies each entry into one fixed ring; a writer thread alone writes it out
-// and waits when standard output is slow, blocked or failing. An entry that does not fit is
-// dropped whole and counted; the writer tells the count where the gap is, in one line:
-// "quietd: 1234 log entries dropped while output was blocked".
+// Standard output, process-wide, for a server that must never wait for it: entries go whole into
+// one ring that a writer thread writes out; one that does not fit is dropped and counted.
 // Threads: writeOutput and printOutput from one thread at a time (main, then the serving
 // thread); drainOutput from any thread while the writer runs, else from that one thread;
 // writeWaitingOutput from the writer alone (or a test playing it).

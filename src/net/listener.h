@@ -51,17 +51,10 @@ std::uint32_t describeHost(const char* name);
 // network byte order, or kNoServicePort after a "getservbyname error" line.
 std::uint16_t lookupServicePort(const char* service, const char* protocol);
 
-// Binds s to 127.0.0.1 at the port mode chooses: the low 16 bits of port for kExplicitPort, or
-// the service port for kServicePort and for any port whose low 16 bits are zero (65536 is
-// treated as 0). Prints the host lines, the service lines when the service port is used, and
-// "Successful Binding".
-// Returns 0 on success, -1 when a look-up failed, or the socket layer's code when bind failed;
-// each failure has printed its line.
+// Binds s to 127.0.0.1 at port's low 16 bits, or (kServicePort, or those bits 0) the service's
+// port, printing its lines; returns 0, -1 after a failed look-up, or bind's code.
 int bindListener(SOCKET s, ListenerMode mode, const char* service, const char* protocol, int port);
 
-// Opens the listening socket in one go: socket, options (see prepareListener, with
-// deferSeconds), bindListener at the port (0 and kStandardPort take the "http" service port) and
-// listen with the largest backlog the platform allows. Returns the socket, or INVALID_SOCKET after
-// a failure, which has printed its line (but for the socket call's, which prints nothing) and
-// closed what was opened. REQUIRES: startNetworking has run.
+// socket, prepareListener, bindListener (0 and kStandardPort: the "http" service), listen. Needs
+// startNetworking; INVALID_SOCKET after a failure, which printed its line (socket's prints none).
 SOCKET openListener(int port, int deferSeconds);

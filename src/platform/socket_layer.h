@@ -66,10 +66,8 @@ enum class AcceptFailure {
 // Says what the last failed acceptConnection means.
 AcceptFailure lastAcceptFailure();
 
-// Makes acceptConnection on listener wait until a connection comes (waits) or fail at once
-// with kNothingPending when none is there (!waits). Returns whether accept now waits: false
-// where the platform keeps the listener from waiting (the loop then waits for connections
-// through the readiness set), true where the change failed and accept may wait.
+// Makes acceptConnection wait (waits) or fail at once with kNothingPending; returns whether it
+// now waits (false where the platform keeps the listener from waiting).
 bool letAcceptWait(SOCKET listener, bool waits);
 
 // What receiveNow returns when nothing has arrived yet.

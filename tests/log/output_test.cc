@@ -2,8 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "platform/standard_output.h"
 
@@ -21,8 +26,10 @@ struct FakeOutput {
   int calls = 0;
 };
 FakeOutput fake;
+std::mutex fakeLock;  // the writer thread's calls against the test's looks
 
 long fakeWrite(const char* data, std::size_t length) {
+  const std::lock_guard<std::mutex> hold(fakeLock);
   ++fake.calls;
   if (fake.room == 0) return fake.whenFull;
   std::size_t n = length < fake.perCall ? length : fake.perCall;
@@ -47,7 +54,8 @@ std::string notice(int count) {
   return "quietd: " + std::to_string(count) + " log entries dropped while output was blocked\n";
 }
 
-// No writer thread runs here: the tests play the writer through playWriter.
+// The tests play the writer through playWriter; the writer thread runs only in the child of
+// its own case.
 class Output : public testing::Test {
  protected:
   void SetUp() override {
@@ -78,22 +86,73 @@ class Output : public testing::Test {
   OutputWriteCall original_ = nullptr;
 };
 
-TEST_F(Output, ShortWritesAndFailuresKeepEveryByteInOrder) {
+// What the fake has taken, as the writer thread leaves it.
+std::string taken() {
+  const std::lock_guard<std::mutex> hold(fakeLock);
+  return fake.taken;
+}
+
+// Waits, spinning, at most timeoutMs for the fake to hold expected: spinning, so that the next
+// entry comes while the writer is still going to sleep, as well as once it sleeps.
+bool arrives(const std::string& expected, int timeoutMs) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (taken() != expected) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::yield();
+  }
+  return true;
+}
+
+// The real writer thread, which runs until its process ends: short writes and failures keep
+// every byte in order, and each entry wakes a writer that went to sleep. Returns the first fault.
+std::string writerThreadFault() {
+  startOutput();
   const std::string a(100, 'a'), b = std::string(3000, 'b') + "\n", c = "c\n";
   const struct {
     std::size_t perCall, room;  // the fake's limits until it recovers
   } cases[] = {{1, kUnlimited}, {7, kUnlimited}, {kUnlimited, 0}, {kUnlimited, 150}, {7, 150}};
+  // The writer's retry pause grows to a second while output fails.
+  constexpr int kRecoveryMs = 2 * kFinalOutputMs;
   for (const auto& row : cases) {
-    fake = FakeOutput{};
-    fake.perCall = row.perCall;
-    fake.room = row.room;
-    write(a);
-    write(b);  // with room 150: cut part-way by a full disk
-    write(c);
-    EXPECT_EQ(row.room != kUnlimited ? OutputTurn::kFailed : OutputTurn::kIdle, playWriter())
-        << row.perCall;
-    EXPECT_EQ(shortened(a + b + c), recover()) << row.perCall << " " << row.room;
+    const std::string name = std::to_string(row.perCall) + " " + std::to_string(row.room) + ": ";
+    {
+      const std::lock_guard<std::mutex> hold(fakeLock);
+      fake = FakeOutput{};
+      fake.perCall = row.perCall;
+      fake.room = row.room;
+    }
+    for (const std::string* entry : {&a, &b, &c}) writeOutput(entry->data(), entry->size());
+    const std::string all = a + b + c;
+    if (row.room != kUnlimited) {
+      if (!arrives(all.substr(0, row.room), kRecoveryMs)) return name + shortened(taken());
+      const std::lock_guard<std::mutex> hold(fakeLock);
+      fake.room = kUnlimited;  // the disk has room again
+    }
+    if (!arrives(all, kRecoveryMs)) return name + shortened(taken());
   }
+  // Each entry comes as the one before gets out, often just as the writer goes to sleep: one it
+  // misses waits for good. Many, as that moment lasts nanoseconds.
+  for (int i = 0; i < 50000; ++i) {
+    const std::string entry = std::to_string(i) + "\n";
+    {
+      const std::lock_guard<std::mutex> hold(fakeLock);
+      fake.taken.clear();
+    }
+    writeOutput(entry.data(), entry.size());
+    if (!arrives(entry, kFinalOutputMs)) return "the writer slept through " + entry;
+  }
+  return "";
+}
+
+TEST_F(Output, TheWriterThreadKeepsEveryByteInOrderAndWakesForEachEntry) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");  // the child is this test alone, run afresh
+  EXPECT_EXIT(
+      {
+        const std::string fault = writerThreadFault();
+        std::fputs(fault.c_str(), stderr);
+        std::exit(fault.empty() ? 0 : 1);
+      },
+      testing::ExitedWithCode(0), "");
 }
 
 TEST_F(Output, DroppedEntriesAreCountedRightWhereTheGapIs) {
