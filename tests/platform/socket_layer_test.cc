@@ -9,6 +9,7 @@
 #include <chrono>
 #include <string>
 
+#include "platform/readiness.h"
 #include "support/server_process.h"
 
 namespace {
@@ -64,6 +65,25 @@ TEST(SocketLayer, TheAnswerLeavesBeforeTheConnectionCloses) {
   closesocket(unread.server);
   unread.server = INVALID_SOCKET;
   EXPECT_EQ("answer", readToEnd(unread.client, 1000));
+}
+
+// A socket with bytes unread is reported by every wait, not only the first (a lingering rest
+// longer than one receive is read over several rounds); a wait the platform refuses is a
+// failure, never an empty round that the loop would wait again after.
+TEST(Readiness, UnreadBytesStayReadyAndARefusedWaitFails) {
+  ConnectedPair pair;
+  ReadinessSet* set = makeReadiness(1);
+  ASSERT_NE(nullptr, set);
+  ASSERT_TRUE(watchSocket(set, pair.server, 7));
+  send(pair.client, "GET", 3, 0);
+  std::uint32_t tag = 0;
+  for (int wait = 0; wait < 2; ++wait) {
+    EXPECT_EQ(1, waitForReady(set, &tag, 1, 1000)) << "wait " << wait;
+    EXPECT_EQ(7u, tag);
+  }
+  EXPECT_EQ(kReadinessFailed, waitForReady(set, &tag, 0, 0));
+  unwatchSocket(set, pair.server, 7);
+  freeReadiness(set);
 }
 
 }  // namespace
