@@ -324,6 +324,25 @@ TEST(OutputFaults, AFifoKeepsItsLinesForItsNextReader) {
   EXPECT_TRUE(server.process.running());
 }
 
+// A failed start's lines wait behind a paused reader like any others, and get out before the
+// process ends (for up to the same second a stop allows).
+TEST(OutputFaults, AFailedStartWritesOutItsLinesBehindAPausedReader) {
+  RunningServer first;
+  Launch launch;
+  const int reader = pausedPipe(&launch);
+  const std::string full(4096, 'f');  // nothing the server prints fits until the reader reads
+  ASSERT_EQ(4096, write(launch.output, full.data(), full.size()));
+  ServerProcess second({"-p", std::to_string(first.port)}, launch);
+  close(launch.output);
+  pollUntil([&] { return !second.running(); }, kFinalOutputMs / 2);
+  std::string log;
+  readWaiting(reader, &log, 3000);
+  close(reader);
+  EXPECT_NE(std::string::npos, log.find(lines(" in bind()\n"), full.size()))
+      << log.substr(full.size());
+  EXPECT_EQ(1, second.waitForExit());
+}
+
 // A stop (what systemd, a terminal or a closed session sends) writes out the entries that wait
 // behind a paused reader before the process ends as the signal says.
 TEST(OutputFaults, AStopWritesOutWhatWaits) {
