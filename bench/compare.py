@@ -30,6 +30,12 @@ HELD = 500  # connections held open: every other one silent, the rest with an un
 HELD_SETTLE_S = 0.1  # time the server gets to take the held connections in
 UNFINISHED_HEAD = b"GET / HTTP/1.1\r\nHost: a\r\n"
 SERVER_CORE, LOAD_CORE = 0, 1
+# What a browser asks a blocked name for, an image and a page in turns, run by run.
+TARGETS = ["/ads/banner.gif", "/track/frame?id=42"]
+BROWSER_HEADERS = [
+    "User-Agent: Mozilla/5.0 (X11; Linux x86_64; rv:115.0) Gecko/20100101 Firefox/115.0",
+    "Accept-Language: en-US,en;q=0.5", "Accept-Encoding: gzip, deflate",
+    "Referer: http://news.example.org/2026/12/07/story.html"]
 
 # name, ab's concurrency and requests per run, runs per round, whether connections are held.
 SCENARIOS = [("1 client", 1, 2000, 1, False), ("64 clients", 64, 6000, 1, False),
@@ -65,12 +71,14 @@ def pin(pid, core):
             os.sched_setaffinity(int(task), {core})
 
 
-def ab(port, clients, requests, folder):
+def ab(port, clients, requests, folder, target="/"):
     """Runs ab once; returns what it measured, requests it did not see answered counted lost."""
     csv = os.path.join(folder, "percentiles.csv")
+    headers = [option for line in BROWSER_HEADERS for option in ("-H", line)]
     try:
         out = subprocess.run(["ab", "-q", "-r", "-s", str(AB_TIMEOUT_S), "-n", str(requests),
-                              "-c", str(clients), "-e", csv, "http://127.0.0.1:%d/" % port],
+                              "-c", str(clients), "-e", csv, *headers,
+                              "http://127.0.0.1:%d%s" % (port, target)],
                              capture_output=True, text=True, timeout=RUN_CAP_S).stdout
     except subprocess.TimeoutExpired:
         out = ""
@@ -112,7 +120,8 @@ def measure(server, scenario, folder, tally):
     time.sleep(HELD_SETTLE_S if held_too else 0)
     for _ in range(runs):
         before = cpu_ns(server.pid)
-        result = ab(server.port, clients, requests, folder)
+        target = TARGETS[len(tally["runs"]) % len(TARGETS)]
+        result = ab(server.port, clients, requests, folder, target)
         tally["cpu ns"] += cpu_ns(server.pid) - before
         tally["runs"].append(result)
     smaps = "/proc/%d/smaps_rollup" % server.pid
@@ -122,17 +131,19 @@ def measure(server, scenario, folder, tally):
 
 
 def summary(tally):
+    """One scenario's figures on one server, over all its runs."""
     runs = tally["runs"]
     answered = sum(r["answered"] for r in runs)
     timed = [r for r in runs if "p50" in r]
-    median = lambda key: statistics.median(r[key] for r in timed) if timed else float("nan")  # noqa: E731,E501
+    nan = float("nan")
+    median = lambda key: statistics.median(r[key] for r in timed) if timed else nan  # noqa: E731
     return {"requests": answered + sum(r["lost"] for r in runs), "answered": answered,
             "lost": sum(r["lost"] for r in runs),
             "rps": answered / max(sum(r["seconds"] for r in runs), 1e-9),
             "p50": median("p50"), "p99": median("p99"), "max": max(r["max"] for r in runs),
-            "burst": median("run_ms") if timed else float("nan"),
-            "burst max": max((r["run_ms"] for r in timed), default=float("nan")),
-            "cpu us": tally["cpu ns"] / 1000 / max(answered, 1), "held failed": tally["held failed"]}
+            "burst": median("run_ms"), "burst max": max((r["run_ms"] for r in timed), default=nan),
+            "cpu us": tally["cpu ns"] / 1000 / max(answered, 1),
+            "held failed": tally["held failed"]}
 
 
 def main():
