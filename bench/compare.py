@@ -66,6 +66,7 @@ def proc_kb(path, field):
 
 
 def pin(pid, core):
+    """Keeps every thread of pid on core, where the machine has the cores to keep load apart."""
     if os.cpu_count() > max(SERVER_CORE, LOAD_CORE):
         for task in os.listdir("/proc/%d/task" % pid):
             os.sched_setaffinity(int(task), {core})
@@ -116,7 +117,8 @@ def hold(port):
 def measure(server, scenario, folder, tally):
     """Runs one scenario's runs of a round on server and adds them to its tally."""
     name, clients, requests, runs, held_too = scenario
-    held, tally["held failed"] = hold(server.port) if held_too else ([], 0)
+    held, failed = hold(server.port) if held_too else ([], 0)
+    tally["held failed"] += failed
     time.sleep(HELD_SETTLE_S if held_too else 0)
     for _ in range(runs):
         before = cpu_ns(server.pid)
@@ -151,7 +153,7 @@ def main():
     if len(args) not in (1, 2):
         sys.exit(__doc__)
     rounds = 1 if "--quick" in sys.argv else 10
-    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    _, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))  # the servers inherit it
     pin(os.getpid(), LOAD_CORE)
     started = time.monotonic()
@@ -198,7 +200,7 @@ def report(tallies, peak, alive, seconds):
             run, name, r["requests"], r["rps"], r["p50"], r["p99"], r["max"], r["lost"],
             r["cpu us"]))
     held = "1 client, 500 held"
-    print("\nHeld connections that could not be opened, of %d per run: quietd %d, nginx %d."
+    print("\nHeld connections that could not be opened, of %d a run, in all: quietd %d, nginx %d."
           % (HELD, s[("quietd", held)]["held failed"], s[("nginx", held)]["held failed"]))
     print("\n| server | burst of 64 answered in, median / max ms | private memory kB | "
           "peak RSS kB |\n|---|--:|--:|--:|")
