@@ -3,7 +3,7 @@
 // for about a second): none makes another client wait, each is closed in its time, a crowd
 // past the descriptor limit makes room by closing its oldest, and an accept that keeps failing
 // neither spins nor stops the server. Only that everyone is answered is checked for bursts and
-// floods; how fast is measured by bench/compare_servers.
+// floods; how fast is measured by bench/run.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>

@@ -60,15 +60,17 @@ class QuietdServer:
     """The binary at path, serving on a free port of 127.0.0.1 until stop() or the end of the
     with-block."""
 
-    def __init__(self, path, *options, wrapper=(), env=None, start_timeout=10, stdout=None):
+    def __init__(self, path, *options, wrapper=(), env=None, start_timeout=10, stdout=None,
+                 command=None):
         """wrapper runs the binary (["wine"] for the Windows build, with env for its prefix);
         start_timeout covers a first start of wine. stdout, a descriptor or file, takes the
-        server's output instead of the file that output_bytes() reads."""
+        server's output instead of the file that output_bytes() reads. command, given the port,
+        returns the command line of another server to run there instead (with stdout given)."""
         self.port = free_port()
         self._log = tempfile.TemporaryFile() if stdout is None else None
-        self._process = subprocess.Popen([*wrapper, path, "-p", str(self.port), *options],
-                                         stdout=self._log or stdout, stdin=subprocess.DEVNULL,
-                                         env=env)
+        argv = command(self.port) if command else [*wrapper, path, "-p", str(self.port), *options]
+        self._process = subprocess.Popen(argv, stdout=self._log or stdout,
+                                         stdin=subprocess.DEVNULL, env=env)
         # The binding line comes before the server listens: wait for both. A probe that
         # closes without a word is answered with nothing.
         deadline = time.monotonic() + start_timeout
@@ -90,6 +92,10 @@ class QuietdServer:
             return b""
         self._log.seek(0)
         return self._log.read()
+
+    @property
+    def pid(self):
+        return self._process.pid
 
     def running(self):
         return self._process.poll() is None
