@@ -5,7 +5,7 @@ namespace {
 const AnswerCache& answerFor(AnswerCaches& caches, ContentKind kind) {
   AnswerCache& cache = caches[kind == ContentKind::kImage ? 1 : 0];
   const std::time_t now = std::time(nullptr);
-  if (cache.second != now) {
+  if (!cache.composed || cache.second != now) {
     char date[kDateSize];
     formatDate(now, date);
     cache.headerLength = composeHeader(kind, date, cache.block);
@@ -14,6 +14,7 @@ const AnswerCache& answerFor(AnswerCaches& caches, ContentKind kind) {
     body.copy(cache.block + cache.headerLength, body.size());
     cache.length = cache.headerLength + body.size();
     cache.second = now;
+    cache.composed = true;
   }
   return cache;
 }

@@ -9,7 +9,8 @@
 // One ready answer per kind: its header block with its body right behind, recomposed only when
 // the second of its date changes. The answer then leaves in one send, header alone for a HEAD.
 struct AnswerCache {
-  std::time_t second = -1;
+  bool composed = false;  // block holds an answer; time() may return any value, -1 included
+  std::time_t second = 0;
   std::size_t headerLength = 0;
   std::size_t length = 0;  // header and body
   char block[kHeaderBlockSize];

@@ -7,6 +7,9 @@
 #include "log/request_text.h"
 #include "platform/socket_layer.h"
 
+// The most a single receive takes in: the longest request text and its final CR LF.
+inline constexpr std::size_t kRequestBufferSize = kRequestTextLength + 2;
+
 // What serving a connection needs: the settings it answers by and the buffers it reuses.
 struct ConnectionService {
   const char* root;
@@ -16,7 +19,7 @@ struct ConnectionService {
 };
 
 // One receive without waiting, the log entry, the answer; returns what connection waits for next
-// (kFree: done, the caller closes it). Never closes it, never waits.
+// (kDone: the caller closes it). Never closes it, never waits.
 Stage serveConnection(ConnectionService& service, SOCKET connection);
 
 // What drainConnection returns once the peer has finished (closed, or the connection failed).

@@ -36,7 +36,7 @@ std::atomic<std::uint64_t> droppedGap{0};
 std::atomic<bool> writerIdle{false};  // the writer thread is asleep, or about to be
 std::atomic<bool> outputGone{false};  // standard output has no reader left: nothing is kept
 std::atomic<bool> telling{false};     // the writer is writing a notice it took from droppedGap
-bool writerRunning = false;           // a writer thread writes; otherwise writeOutput does
+bool writerRunning = false;           // the writer thread started; set once, before serving
 OutputWriteCall outputWrite = writeStandardOutput;
 // The notice the writer writes straight to standard output, and how much of it is out: the
 // writer's own.
@@ -62,12 +62,6 @@ void copyIn(const char* data, std::size_t length, std::size_t at) {
   std::memcpy(waitingOutput, data + first, length - first);
 }
 
-// Without a writer thread: writes what waits, as far as standard output takes it now.
-void writeInline() {
-  while (writeWaitingOutput() == OutputTurn::kWrote) {
-  }
-}
-
 // Wakes the writer if it sleeps or is about to. Sequentially consistent with runWriter's
 // store and second look, so that either the writer sees the new work or this sees it idle.
 void wakeWriter() {
@@ -79,11 +73,7 @@ void publish(std::size_t end) {
   // Sequentially consistent (as wakeWriter): the copied bytes are released to the writer, and
   // the store is ordered before the look at writerIdle.
   handedOver.store(end);
-  if (!writerRunning) {
-    writeInline();
-  } else {
-    wakeWriter();
-  }
+  wakeWriter();
 }
 
 // Writes "quietd: <count> log entries dropped while output was blocked\n" into line; returns
@@ -165,12 +155,16 @@ void runWriter() {
 
 }  // namespace
 
-void startOutput() {
+bool startOutput() {
   prepareStandardOutput();
   // Every page of the ring is touched now, once: the memory the process holds never grows
   // later, however deep entries ever queue behind a slow or blocked output.
   std::memset(waitingOutput, 0, sizeof waitingOutput);
-  writerRunning = startOutputWriter(runWriter);
+  const char* failedCall = nullptr;
+  const int code = startOutputWriter(runWriter, &failedCall);
+  if (code != 0) reportFailure(failedCall, code);
+  writerRunning = code == 0;
+  return writerRunning;
 }
 
 OutputTurn writeWaitingOutput() {
@@ -229,7 +223,7 @@ void writeOutput(const char* data, std::size_t length) {
                                                                  : gap + (std::uint64_t{1} << 32);
       if (droppedGap.compare_exchange_weak(gap, counted, std::memory_order_acq_rel)) break;
     }
-    if (writerRunning) wakeWriter();  // with nothing waiting, the writer tells the notice now
+    wakeWriter();  // with nothing waiting, the writer tells the notice now
     return;
   }
   // Acquire and release, as in takeNoticeAt: this entry or the writer tells the notice, not both.
@@ -252,11 +246,19 @@ void printOutput(const char* format, ...) {
   writeOutput(line, size < sizeof line ? size : sizeof line - 1);
 }
 
+void reportFailure(const char* call, int code) { printOutput("Error: %d in %s\n", code, call); }
+
 void drainOutput(int timeoutMs) {
+  if (!writerRunning) {
+    // No writer could start, so nothing is served: the ending process writes its last line
+    // itself, the one write no other thread can wait for.
+    while (writeWaitingOutput() == OutputTurn::kWrote) {
+    }
+    return;
+  }
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
-    if (!writerRunning) writeInline();
     // Acquire: what the writer has written and told is seen as it left it.
     if (outputGone.load(std::memory_order_acquire) ||
         (waitingBytes() == 0 && countOf(droppedGap.load(std::memory_order_acquire)) == 0 &&

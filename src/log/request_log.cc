@@ -11,7 +11,7 @@ constexpr const char kHost[] = "Host:";
 constexpr const char kReferer[] = "Referer:";
 
 // The log's working copy of the request being printed; rewritten for every entry.
-char logCopy[kRequestBufferSize];
+char logCopy[kRequestTextLength + 1];
 // The entry as printed: logCopy escaped, and its closing line feed; rewritten for every entry.
 char logEntry[kLogEntrySize];
 

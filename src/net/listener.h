@@ -51,9 +51,9 @@ std::uint32_t describeHost(const char* name);
 // network byte order, or kNoServicePort after a "getservbyname error" line.
 std::uint16_t lookupServicePort(const char* service, const char* protocol);
 
-// Binds s to 127.0.0.1 at port's low 16 bits, or (kServicePort, or those bits 0) the service's
-// port, printing its lines; returns 0, -1 after a failed look-up, or bind's code.
-int bindListener(SOCKET s, ListenerMode mode, const char* service, const char* protocol, int port);
+// Binds s to 127.0.0.1 at port's low 16 bits, or (kServicePort, or those bits 0) the port of
+// "http"/"tcp", printing its lines; returns 0, -1 after a failed look-up, or bind's code.
+int bindListener(SOCKET s, ListenerMode mode, int port);
 
 // socket, prepareListener, bindListener (0 and kStandardPort: the "http" service), listen. Needs
 // startNetworking; INVALID_SOCKET after a failure, which printed its line (socket's prints none).

@@ -48,9 +48,9 @@ int closesocket(SOCKET s);
 long hostLookupError();
 
 // Before the bind: address reuse and, where the platform has it, a hand-over of connections
-// only once their first bytes or deferSeconds have come. Returns true when connections are
-// held back that way; failures are ignored, as the server works without these options.
-bool prepareListener(SOCKET listener, int deferSeconds);
+// only once their first bytes or deferSeconds have come. Failures are ignored: the server
+// works without these options.
+void prepareListener(SOCKET listener, int deferSeconds);
 
 // Accepts one connection, non-blocking and not inherited, without its peer's address.
 // Returns INVALID_SOCKET on failure (see lastAcceptFailure).
@@ -59,7 +59,7 @@ SOCKET acceptConnection(SOCKET listener);
 // What a failed acceptConnection means for accepting.
 enum class AcceptFailure {
   kNothingPending,  // no connection is waiting, and the listener does not wait for one
-  kThatOne,         // one connection failed before it was taken; the next one may do well
+  kOneConnection,   // one connection failed before it was taken; the next one may do well
   kLasting,         // anything else: descriptors or memory ran out, or a code not known here
 };
 

@@ -22,8 +22,8 @@ void prepareStandardOutput();
 long writeStandardOutput(const char* data, std::size_t length);
 
 // Starts run on a thread of its own with a small stack; the thread runs until the process
-// ends. Returns false, starting nothing, when no thread could be made.
-bool startOutputWriter(void (*run)());
+// ends. Returns 0, or the code of the failed call named in *failedCall, starting nothing.
+int startOutputWriter(void (*run)(), const char** failedCall);
 
 // Wakes the writer thread from waitForOutputWork, or makes its next call return at once.
 // Never waits.

@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "platform/standard_output.h"
+#include "platform/thread_start.h"
 
 namespace {
 
@@ -16,15 +17,9 @@ constexpr SIZE_T kWriterStackSize = 64 * 1024;
 constexpr std::size_t kTranslatedSize = 8192;
 
 HANDLE workArrived = nullptr;      // set by wakeOutputWriter, waited on by the writer thread
-void (*writerBody)() = nullptr;    // what the writer thread runs
 HANDLE output = nullptr;           // standard output; nullptr when the process has none
 char translated[kTranslatedSize];  // the piece being written, in CR LF; the writer's
 bool returnWritten = false;        // the CR of the line feed that comes next is out already
-
-DWORD WINAPI runWriter(LPVOID) {
-  writerBody();
-  return 0;
-}
 
 }  // namespace
 
@@ -65,15 +60,14 @@ long writeStandardOutput(const char* data, std::size_t length) {
   return error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA ? kOutputGone : kOutputFailed;
 }
 
-bool startOutputWriter(void (*run)()) {
+int startOutputWriter(void (*run)(), const char** failedCall) {
   workArrived = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-  if (workArrived == nullptr) return false;
-  writerBody = run;
-  const HANDLE writer = CreateThread(nullptr, kWriterStackSize, runWriter, nullptr,
-                                     STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-  if (writer == nullptr) return false;
-  CloseHandle(writer);
-  return true;
+  if (workArrived == nullptr) {
+    *failedCall = "CreateEventW";
+    return static_cast<int>(GetLastError());
+  }
+  *failedCall = kStartThreadCall;
+  return startThread(run, kWriterStackSize);
 }
 
 void wakeOutputWriter() { SetEvent(workArrived); }

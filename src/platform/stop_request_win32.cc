@@ -31,7 +31,13 @@ BOOL WINAPI onControlEvent(DWORD event) {
 
 }  // namespace
 
-bool handleStopRequests(void (*beforeStop)()) {
+// Windows delivers console events on a thread of its own: nothing to keep from other threads.
+void blockStopRequests() {}
+
+void unblockStopRequests() {}
+
+int handleStopRequests(void (*beforeStop)(), const char** failedCall) {
   runBeforeStop = beforeStop;
-  return SetConsoleCtrlHandler(onControlEvent, TRUE) != 0;
+  *failedCall = "SetConsoleCtrlHandler";
+  return SetConsoleCtrlHandler(onControlEvent, TRUE) != 0 ? 0 : static_cast<int>(GetLastError());
 }

@@ -11,7 +11,7 @@
 namespace {
 
 std::string pathOf(const std::string& text, const std::string& root = "\\") {
-  char path[kPathSize];
+  char path[kDocumentPathSize];
   buildDocumentPath(text.c_str(), root.c_str(), path);
   return path;
 }
@@ -45,10 +45,10 @@ TEST(DocumentPath, LongPathsAreCutAndNeverOverrun) {
   const std::string root = std::string(250, 'r') + "\\";
   EXPECT_EQ(root + "index.ht", pathOf("GET / HTTP/1.1", root));
 
-  char path[kPathSize + 8];
+  char path[kDocumentPathSize + 8];
   std::memset(path, 'z', sizeof path);
-  buildDocumentPath(longTarget.c_str(), "\\", reinterpret_cast<char(&)[kPathSize]>(path));
-  for (std::size_t i = kPathSize; i < sizeof path; ++i) EXPECT_EQ('z', path[i]) << i;
+  buildDocumentPath(longTarget.c_str(), "\\", reinterpret_cast<char(&)[kDocumentPathSize]>(path));
+  for (std::size_t i = kDocumentPathSize; i < sizeof path; ++i) EXPECT_EQ('z', path[i]) << i;
 }
 
 TEST(Classify, ImageExtensionAnywhereInThePathCaseSensitive) {

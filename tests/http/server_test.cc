@@ -9,7 +9,11 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
+#include "http/time_limits.h"
+#include "log/output.h"
 #include "support/capture_stdout.h"
 #include "support/server_process.h"
 
@@ -49,14 +53,53 @@ TEST(Server, AFailedWaitNamesItsCallAndEndsTheServer) {
       (void)readToEnd(s, 3000);
       close(s);
     });
-    const std::string output =
-        captureStdout([&] { status = runServer("\\", port, Verbosity::kOff, failingWait); });
+    const std::string output = captureStdout([&] {
+      status = runServer("\\", port, Verbosity::kOff, {failingWait});
+      drainOutput(0);
+    });
     client.join();
     EXPECT_EQ(1, status) << c.line;
     EXPECT_EQ(c.interruptions + 1, calls) << c.line;
     EXPECT_TRUE(output.ends_with(c.line)) << output;
     EXPECT_EQ(output.find("Error"), output.rfind("Error")) << "one line: " << output;
   }
+}
+
+// The fake clock, which only the fake wait moves: each wait ends as if `steps` ms had passed,
+// then one more wait fails and ends the server.
+Milliseconds clock = 0;
+std::vector<std::pair<int, Milliseconds>>
+    steps;  // the timeout each wait expects, the ms it lets pass
+Milliseconds fakeNow() { return clock; }
+int clockWait(ReadinessSet*, std::uint32_t*, int, int timeoutMs) {
+  if (static_cast<std::size_t>(calls) == steps.size()) {
+    errno = EBADF;
+    return kReadinessFailed;
+  }
+  EXPECT_EQ(steps[calls].first, timeoutMs) << "wait " << calls;
+  clock += steps[calls++].second;
+  return 0;
+}
+
+TEST(Server, ASilentConnectionIsClosedWithItsLineWhenItsTimeRunsOut) {
+  calls = 0;
+  steps = {{kRequestTimeoutMs, kRequestTimeoutMs - 1}, {1, 1}};
+  const int port = freePort();
+  // An urgent byte hands the connection over, but leaves nothing for its receive: it waits.
+  std::thread client([port] {
+    int s = -1;
+    pollUntil([&] { return (s = connectTo(port)) >= 0 || (close(s), false); }, 3000);
+    (void)send(s, "x", 1, MSG_OOB | MSG_NOSIGNAL);
+    readToEnd(s, 3000);  // closed when its time runs out, and not before
+    (void)send(connectTo(port), "x", 1, MSG_OOB | MSG_NOSIGNAL);  // one more wait, which fails
+  });
+  const std::string output = captureStdout([&] {
+    runServer("\\", port, Verbosity::kOff, {clockWait, fakeNow});
+    drainOutput(0);
+  });
+  client.join();
+  EXPECT_EQ(2, calls);
+  EXPECT_EQ("Error: 11 in recv\nError: 9 in epoll_wait\n", output.substr(output.find("Error")));
 }
 
 }  // namespace
