@@ -20,6 +20,6 @@ struct AnswerCache {
 using AnswerCaches = AnswerCache[2];
 
 // Returns what plan sends, in one piece: the header block (when plan.withHeader) followed by
-// the body (when plan.withBody), with the date of this second; empty when nothing is sent.
-// The bytes stay valid until the next call with caches.
-std::string_view answerBytes(AnswerCaches& caches, const AnswerPlan& plan);
+// the body (when plan.withBody), dated now; empty when nothing is sent. The bytes stay valid
+// until the next call with caches.
+std::string_view answerBytes(AnswerCaches& caches, const AnswerPlan& plan, std::time_t now);

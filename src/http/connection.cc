@@ -1,5 +1,6 @@
 #include "http/connection.h"
 
+#include <ctime>
 #include <string_view>
 
 #include "http/answer.h"
@@ -38,7 +39,7 @@ Stage serveConnection(ConnectionService& service, SOCKET connection) {
 
   const AnswerPlan plan = planAnswer(text, service.root);
   if (!plan.answered) return Stage::kDone;
-  const std::string_view answer = answerBytes(service.answers, plan);
+  const std::string_view answer = answerBytes(service.answers, plan, std::time(nullptr));
   sendAndFinish(connection, answer.data(), answer.size());
   return readWhole ? Stage::kDone : Stage::kLingering;
 }

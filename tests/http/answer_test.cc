@@ -1,4 +1,5 @@
 #include "http/answer.h"
+#include "http/answer_cache.h"
 
 #include <gtest/gtest.h>
 
@@ -156,6 +157,25 @@ TEST(Answer, HeaderAndBodyAreTheBytesOnTheWire) {
     char block[kHeaderBlockSize];
     EXPECT_EQ(expected, std::string(block, composeHeader(c.kind, date, block)));
     EXPECT_EQ(wire(c.body), blankBody(c.kind));
+  }
+}
+
+// Composed on first use whatever the second (time() is -1 for the last of 1969), and again
+// each time the second changes.
+TEST_F(LocalTimeIsUtc, TheCachedAnswerCarriesTheDateOfItsSecond) {
+  const struct {
+    std::time_t now;
+    const char* date;
+  } seconds[] = {{-1, "Wed Dec 31 23:59:59 1969"},
+                 {-1, "Wed Dec 31 23:59:59 1969"},
+                 {0, "Thu Jan 01 00:00:00 1970"},
+                 {1796556319, "Sun Dec 06 11:25:19 2026"}};
+  AnswerCaches caches{};
+  const AnswerPlan plan{true, true, true, ContentKind::kImage};
+  for (const auto& second : seconds) {
+    std::string expected = wire("image_header") + wire("image_body");
+    expected.replace(expected.find("<date>"), 6, second.date);
+    EXPECT_EQ(expected, answerBytes(caches, plan, second.now)) << second.date;
   }
 }
 
