@@ -1,5 +1,4 @@
 #include "http/answer.h"
-#include "http/answer_cache.h"
 
 #include <gtest/gtest.h>
 
@@ -7,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "http/answer_cache.h"
 #include "support/wire.h"
 
 namespace {

@@ -47,6 +47,8 @@ TEST(ConnectionTable, KeepsEachStageOldestFirstAndReusesItsSlots) {
     EXPECT_EQ(step.waiting, countIn(table, Stage::kWaiting)) << "row " << row;
     EXPECT_EQ(step.oldestLingering, oldestIn(table, Stage::kLingering)) << "row " << row;
     EXPECT_EQ(step.lingering, countIn(table, Stage::kLingering)) << "row " << row;
+    const int closed = step.oldestWaiting >= 0 ? step.oldestWaiting : step.oldestLingering;
+    EXPECT_EQ(closed, connectionToClose(table)) << "row " << row;
     ++row;
   }
 }
