@@ -1,5 +1,7 @@
 #include "http/accept_policy.h"
 
+#include <algorithm>
+
 namespace {
 
 constexpr int kAcceptRestMinMs = 5;
@@ -22,5 +24,5 @@ int acceptRestMs(int failuresInRow) {
   for (int failures = 1; failures < failuresInRow && restMs < kAcceptRestMaxMs; ++failures) {
     restMs *= 2;
   }
-  return restMs < kAcceptRestMaxMs ? restMs : kAcceptRestMaxMs;
+  return std::min(restMs, kAcceptRestMaxMs);
 }

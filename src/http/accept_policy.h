@@ -11,9 +11,8 @@ enum class AcceptStep {
   kRest,              // stop accepting for acceptRestMs
 };
 
-// The step after failuresInRow accepts in a row have failed, the last with failure. A lasting
-// failure closes one held connection at the start of its series: descriptors may have run out
-// whatever the code says.
+// The step after failuresInRow failed accepts in a row, the last with failure. A lasting one
+// first closes a held connection: descriptors may have run out whatever the code says.
 AcceptStep stepAfterAcceptFailure(AcceptFailure failure, int failuresInRow);
 
 // How long accepting rests after failuresInRow failures in a row: 5 ms, twice as long each

@@ -19,7 +19,6 @@ struct AnswerCache {
 // The ready answers, indexed by ContentKind.
 using AnswerCaches = AnswerCache[2];
 
-// Returns what plan sends, in one piece: the header block (when plan.withHeader) followed by
-// the body (when plan.withBody), dated now; empty when nothing is sent. The bytes stay valid
-// until the next call with caches.
+// Returns what plan sends in one piece, header block and body as plan says, dated now; empty
+// when nothing is sent. Valid until the next call with caches.
 std::string_view answerBytes(AnswerCaches& caches, const AnswerPlan& plan, std::time_t now);

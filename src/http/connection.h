@@ -25,7 +25,6 @@ Stage serveConnection(ConnectionService& service, SOCKET connection);
 // What drainConnection returns once the peer has finished (closed, or the connection failed).
 inline constexpr int kPeerDone = -1;
 
-// Reads and drops, in one receive of at most kRequestBufferSize bytes, what the peer of a
-// lingering connection still sends. Returns the byte count (0 when nothing has arrived) or
-// kPeerDone. Never waits.
+// Reads and drops, in one receive that never waits, what a lingering connection's peer still
+// sends. Returns the byte count (0 when nothing has arrived) or kPeerDone.
 int drainConnection(ConnectionService& service, SOCKET connection);

@@ -1,6 +1,5 @@
-// The connections the serving loop holds: a fixed table of slots, made once, and the queues
-// that keep each stage's connections in the order their time limits run out. The table only
-// keeps the books: the loop opens, watches and closes the sockets.
+// The books of the connections the loop holds: a fixed table of slots, made once, and a queue
+// per stage in deadline order. The loop alone opens, watches and closes the sockets.
 #pragma once
 
 #include <cstdint>

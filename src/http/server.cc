@@ -181,9 +181,8 @@ void serveHeld(ServerLoop& loop, int slot, int* drainBudget) {
   }
 }
 
-// One round: one wait, at most kAcceptBatch accepts, one receive for each ready connection and
-// at most kDrainBytesPerRound drained, so that a new client is served in the round after its
-// request arrives. Returns false when the wait failed, after printing its line.
+// One round: one wait, kAcceptBatch accepts, one receive a ready connection, kDrainBytesPerRound
+// drained, so a request is served the round after it arrives. False after a failed wait.
 bool serveRound(ServerLoop& loop) {
   // Nothing held has a deadline: wait in accept itself, which spares most clients (handed over
   // with their request) a call to the readiness set.

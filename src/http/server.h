@@ -15,7 +15,6 @@ struct LoopCalls {
   Milliseconds (*now)() = steadyMilliseconds;
 };
 
-// Binds 127.0.0.1 at port (0 and kStandardPort take the "http" service port), listens and
-// serves until the readiness wait fails. Returns 1 after a failure, having reported it (a
-// failing socket() alone ends silently) and closed what it opened.
+// Listens on 127.0.0.1 at port (see openListener) and serves until the wait fails. Returns 1,
+// after reporting the failure (but a failing socket()'s) and closing what it opened.
 int runServer(const char* root, int port, Verbosity verbosity, LoopCalls calls = {});

@@ -1,5 +1,6 @@
 #include "log/output.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdarg>
@@ -16,27 +17,25 @@ namespace {
 constexpr std::size_t kPrintedLineSize = 1024;
 // Room for the dropped-entries notice: its words and a 20-digit count.
 constexpr std::size_t kDroppedLineSize = 80;
-// The writer's pause after its first failed write; each further failure doubles it, up to the
-// longest. Short enough for a reader that was only slow, long enough that a full disk costs
-// nothing while it stays full.
+// The writer's pause after a failed write, doubled each failure up to the longest: short for a
+// slow reader, long enough that a full disk costs nothing while it stays full.
 constexpr int kFirstRetryPauseMs = 10;
 constexpr int kLongestRetryPauseMs = 1000;
 // How long drainOutput sleeps between two looks at what still waits.
 constexpr int kDrainStepMs = 10;
 
-// Bytes standard output has not taken yet, in the order written: a ring from which the writer
-// thread takes what the serving thread puts in. Each side moves only its own counter, so
-// neither ever waits for the other. All its pages are touched at start (see startOutput).
+// Bytes standard output has not taken yet: a ring the serving thread puts into and the writer
+// takes from. Each side moves only its own counter, so neither ever waits for the other.
 char waitingOutput[kOutputBufferSize];
-std::atomic<std::size_t> handedOver{0};  // bytes ever put into the ring: the serving thread's
-std::atomic<std::size_t> written{0};     // bytes ever taken by standard output: the writer's
+std::atomic<std::size_t> bytesQueued{0};  // bytes ever put into the ring: the serving thread's
+std::atomic<std::size_t> written{0};      // bytes ever taken by standard output: the writer's
 // Entries dropped and not yet told: their count in the high half, and in the low half the low
-// bits of handedOver where the gap began. Whoever tells the notice sets it to 0.
+// bits of bytesQueued where the gap began. Whoever tells the notice sets it to 0.
 std::atomic<std::uint64_t> droppedGap{0};
-std::atomic<bool> writerIdle{false};  // the writer thread is asleep, or about to be
-std::atomic<bool> outputGone{false};  // standard output has no reader left: nothing is kept
-std::atomic<bool> telling{false};     // the writer is writing a notice it took from droppedGap
-bool writerRunning = false;           // the writer thread started; set once, before serving
+std::atomic<bool> writerIdle{false};     // the writer thread is asleep, or about to be
+std::atomic<bool> outputGone{false};     // standard output has no reader left: nothing is kept
+std::atomic<bool> writingNotice{false};  // the writer is writing a notice it took from droppedGap
+bool writerRunning = false;              // the writer thread started; set once, before serving
 OutputWriteCall outputWrite = writeStandardOutput;
 // The notice the writer writes straight to standard output, and how much of it is out: the
 // writer's own.
@@ -49,15 +48,14 @@ std::uint32_t positionOf(std::uint64_t gap) { return static_cast<std::uint32_t>(
 
 // Bytes put in and not yet taken. Acquire: what either side published is seen.
 std::size_t waitingBytes() {
-  return handedOver.load(std::memory_order_acquire) - written.load(std::memory_order_acquire);
+  return bytesQueued.load(std::memory_order_acquire) - written.load(std::memory_order_acquire);
 }
 
 // Copies data into the ring at the byte count at.
 void copyIn(const char* data, std::size_t length, std::size_t at) {
   if (length == 0) return;
   const std::size_t offset = at % kOutputBufferSize;
-  const std::size_t first =
-      length < kOutputBufferSize - offset ? length : kOutputBufferSize - offset;
+  const std::size_t first = std::min(length, kOutputBufferSize - offset);
   std::memcpy(waitingOutput + offset, data, first);
   std::memcpy(waitingOutput, data + first, length - first);
 }
@@ -72,7 +70,7 @@ void wakeWriter() {
 void publish(std::size_t end) {
   // Sequentially consistent (as wakeWriter): the copied bytes are released to the writer, and
   // the store is ordered before the look at writerIdle.
-  handedOver.store(end);
+  bytesQueued.store(end);
   wakeWriter();
 }
 
@@ -102,7 +100,7 @@ bool takeNoticeAt(std::size_t writtenSoFar) {
   // would have cleared the gap first) sees the notice told.
   std::uint64_t gap = droppedGap.load(std::memory_order_acquire);
   // Set before the gap is cleared, which releases it: drainOutput sees the one or the other.
-  telling.store(true, std::memory_order_relaxed);
+  writingNotice.store(true, std::memory_order_relaxed);
   while (countOf(gap) > 0 && positionOf(gap) == static_cast<std::uint32_t>(writtenSoFar)) {
     if (droppedGap.compare_exchange_weak(gap, 0, std::memory_order_acq_rel)) {
       noticeLength = formatDroppedLine(countOf(gap), noticeLine);
@@ -110,7 +108,7 @@ bool takeNoticeAt(std::size_t writtenSoFar) {
       return true;
     }
   }
-  telling.store(false, std::memory_order_release);  // release: nothing was taken
+  writingNotice.store(false, std::memory_order_release);  // release: nothing was taken
   return false;
 }
 
@@ -118,9 +116,9 @@ bool takeNoticeAt(std::size_t writtenSoFar) {
 OutputTurn giveUpOutput() {
   outputGone.store(true, std::memory_order_release);  // release: the ring is no more read
   // Acquire and release: all put in so far counts as taken, and the serving thread sees room.
-  written.store(handedOver.load(std::memory_order_acquire), std::memory_order_release);
+  written.store(bytesQueued.load(std::memory_order_acquire), std::memory_order_release);
   noticeSent = noticeLength;
-  telling.store(false, std::memory_order_release);  // release: drainOutput need not wait
+  writingNotice.store(false, std::memory_order_release);  // release: drainOutput need not wait
   return OutputTurn::kGone;
 }
 
@@ -135,13 +133,13 @@ void runWriter() {
         break;
       case OutputTurn::kFailed:
         pauseOutput(pauseMs);
-        pauseMs = pauseMs * 2 < kLongestRetryPauseMs ? pauseMs * 2 : kLongestRetryPauseMs;
+        pauseMs = std::min(pauseMs * 2, kLongestRetryPauseMs);
         break;
       case OutputTurn::kIdle:
         // Idle first, then one more look: an entry put in (or dropped) after that look finds
         // the writer idle and wakes it. Sequentially consistent, as wakeWriter.
         writerIdle.store(true);
-        if (handedOver.load() == written.load(std::memory_order_relaxed) &&
+        if (bytesQueued.load() == written.load(std::memory_order_relaxed) &&
             countOf(droppedGap.load()) == 0) {
           waitForOutputWork();
         }
@@ -173,11 +171,10 @@ OutputTurn writeWaitingOutput() {
   const std::size_t from = written.load(std::memory_order_relaxed);  // the writer's own
   if (noticeSent == noticeLength) {
     // Acquire: the bytes up to the count are copied in before the count is seen.
-    const std::size_t waiting = handedOver.load(std::memory_order_acquire) - from;
+    const std::size_t waiting = bytesQueued.load(std::memory_order_acquire) - from;
     if (waiting > 0) {
       const std::size_t offset = from % kOutputBufferSize;
-      const std::size_t piece =
-          waiting < kOutputBufferSize - offset ? waiting : kOutputBufferSize - offset;
+      const std::size_t piece = std::min(waiting, kOutputBufferSize - offset);
       const long taken = outputWrite(waitingOutput + offset, piece);
       if (taken == kOutputGone) return giveUpOutput();
       // A failed write keeps every byte: a begun entry is finished once output takes writes again.
@@ -193,7 +190,7 @@ OutputTurn writeWaitingOutput() {
   if (taken <= 0) return OutputTurn::kFailed;
   noticeSent += static_cast<std::size_t>(taken);
   // Release: drainOutput sees the notice out once it sees this.
-  if (noticeSent == noticeLength) telling.store(false, std::memory_order_release);
+  if (noticeSent == noticeLength) writingNotice.store(false, std::memory_order_release);
   return OutputTurn::kWrote;
 }
 
@@ -211,7 +208,7 @@ void writeOutput(const char* data, std::size_t length) {
   // The notice stands where the gap is: right before the first entry after the drops.
   char notice[kDroppedLineSize];
   std::size_t noticeLength = countOf(gap) > 0 ? formatDroppedLine(countOf(gap), notice) : 0;
-  const std::size_t at = handedOver.load(std::memory_order_relaxed);  // this thread's own
+  const std::size_t at = bytesQueued.load(std::memory_order_relaxed);  // this thread's own
   const std::size_t room = kOutputBufferSize - (at - written.load(std::memory_order_acquire));
   if (length > room || noticeLength > room - length) {
     // Acquire and release, as in takeNoticeAt; a failed exchange means the writer told the
@@ -243,7 +240,7 @@ void printOutput(const char* format, ...) {
   va_end(arguments);
   if (length <= 0) return;
   const std::size_t size = static_cast<std::size_t>(length);
-  writeOutput(line, size < sizeof line ? size : sizeof line - 1);
+  writeOutput(line, std::min(size, sizeof line - 1));
 }
 
 void reportFailure(const char* call, int code) { printOutput("Error: %d in %s\n", code, call); }
@@ -262,12 +259,12 @@ void drainOutput(int timeoutMs) {
     // Acquire: what the writer has written and told is seen as it left it.
     if (outputGone.load(std::memory_order_acquire) ||
         (waitingBytes() == 0 && countOf(droppedGap.load(std::memory_order_acquire)) == 0 &&
-         !telling.load(std::memory_order_acquire))) {
+         !writingNotice.load(std::memory_order_acquire))) {
       return;
     }
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (left <= 0) return;
-    pauseOutput(left < kDrainStepMs ? static_cast<int>(left) : kDrainStepMs);
+    pauseOutput(static_cast<int>(std::min<long long>(left, kDrainStepMs)));
   }
 }

@@ -28,9 +28,8 @@ void cutAfterLine(char* line) {
   if (end != nullptr) end[1] = '\0';
 }
 
-// Moves the text from firstAt up to `to`, then the line holding the first `other` after that
-// line right behind it, and cuts after the last line kept. Without a line feed after the first
-// line nothing more is done. REQUIRES: to <= firstAt.
+// Moves the line at firstAt to `to`, then the line holding the first `other` after it, and cuts
+// there; a first line without a line feed is kept alone. REQUIRES: to <= firstAt.
 void keepLines(char* to, char* firstAt, const char* other) {
   moveText(firstAt, to);
   char* end = std::strchr(to, '\n');

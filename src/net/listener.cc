@@ -54,9 +54,8 @@ std::uint32_t describeHost(const char* name) {
     printOutput("gethostbyname error: %ld for %s\n", lookup.hostError(), name);
     return 0;
   }
-  // Whatever the name resolves to, the server listens on the loopback address; the entry is
-  // the resolver's shared storage, so the address is shown from a copy of our own instead of
-  // overwriting it.
+  // The server listens on loopback whatever the name resolves to; shown from a copy of our
+  // own, as the entry is the resolver's shared storage.
   const std::uint32_t address = loopbackAddress();
   in_addr dotted;
   std::memcpy(&dotted, &address, sizeof address);

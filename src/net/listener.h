@@ -42,9 +42,8 @@ SOCKET openStreamSocket();
 // Returns 127.0.0.1 in network byte order, or 0 when the name is unknown or does not resolve.
 std::uint32_t lookupLocalHost();
 
-// Looks name up and prints the five host lines, showing 127.0.0.1 whatever the name resolves
-// to. Returns 127.0.0.1 in network byte order, or 0 (after a "gethostbyname error" line)
-// when the name does not resolve.
+// Looks name up and prints the five host lines, showing 127.0.0.1 whatever it resolves to.
+// Returns 127.0.0.1 in network byte order, or 0 after a "gethostbyname error" line.
 std::uint32_t describeHost(const char* name);
 
 // Looks up service/protocol and prints the three service lines. Returns the entry's port in

@@ -32,9 +32,8 @@ bool makeNonBlocking(SOCKET s) {
 SOCKET acceptConnection(SOCKET listener) {
   const SOCKET connection = accept(listener, nullptr, nullptr);
   if (connection == INVALID_SOCKET) return connection;
-  // Its handle stays inheritable, as sockets are by default: quietd starts no process that
-  // could inherit it, and clearing the flag cost a call per connection.
-  // A socket accepted from a non-blocking listener is non-blocking already.
+  // Left inheritable: quietd starts no process, and clearing it costs a call a connection. One
+  // accepted from a non-blocking listener is non-blocking already.
   if (!listenerNonBlocking) (void)makeNonBlocking(connection);
   return connection;
 }
@@ -53,9 +52,8 @@ AcceptFailure lastAcceptFailure() {
 }
 
 bool letAcceptWait(SOCKET listener, bool waits) {
-  // The listener never waits: its connections are then born non-blocking, which spares a
-  // call per connection, and the readiness set waits for them at the cost of one call only
-  // while the loop is idle.
+  // The listener never waits: its connections are born non-blocking, sparing a call each, and
+  // the readiness set waits for them instead, at one call while the loop is idle.
   (void)waits;
   if (!listenerNonBlocking) listenerNonBlocking = makeNonBlocking(listener);
   return !listenerNonBlocking;

@@ -1,6 +1,5 @@
-// Standard output on Linux: plain blocking writes, made on a writer thread of their own. No
-// non-blocking write covers every output (O_NONBLOCK is shared with the shell, and a full disk
-// ignores it), so only the writer thread writes, and waits.
+// Standard output on Linux: blocking writes on the writer thread, as no non-blocking write
+// covers every output (O_NONBLOCK is shared with the shell, and a full disk ignores it).
 #include <errno.h>
 #include <fcntl.h>
 #include <semaphore.h>

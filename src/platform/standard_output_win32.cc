@@ -1,6 +1,5 @@
-// Standard output on Windows: blocking WriteFile calls, made on a writer thread, as a console
-// selection (QuickEdit) stops every writer. Line feeds become CR LF here rather than in the C
-// runtime's text mode, which reports a write cut short as a failure of the whole.
+// Standard output on Windows: blocking WriteFile on the writer thread (a console selection stops
+// writers); CR LF made here, as text mode takes a write cut short for a failure of the whole.
 #include <io.h>
 #include <windows.h>
 
@@ -24,9 +23,8 @@ bool returnWritten = false;        // the CR of the line feed that comes next is
 }  // namespace
 
 void prepareStandardOutput() {
-  // Sockets are no C runtime descriptors on Windows and cannot take the place of a closed
-  // standard output, and Windows has no SIGPIPE. Without a standard output at all (started
-  // detached) the runtime would take a question about it for a programming error.
+  // No socket can take a closed standard output's place and there is no SIGPIPE; without one at
+  // all (started detached) the runtime would take asking for it for a programming error.
   if (_fileno(stdout) < 0) return;
   const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdout)));
   if (handle != INVALID_HANDLE_VALUE) output = handle;

@@ -1,6 +1,5 @@
-// Stop signals on Linux: blocked in every thread and taken by one thread that waits for them
-// with sigwait, so that no code runs in a signal handler and the stop does not depend on the
-// serving thread, which may be blocked in accept().
+// Stop signals on Linux: blocked in every thread and taken with sigwait by one, so no code runs
+// in a handler and a stop never depends on the serving thread, which may be in accept().
 #include <signal.h>
 #include <unistd.h>
 

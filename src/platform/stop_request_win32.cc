@@ -20,9 +20,8 @@ BOOL WINAPI onControlEvent(DWORD event) {
       runBeforeStop();
       ExitProcess(kStoppedStatus);
     case CTRL_LOGOFF_EVENT:
-      // Sent to every console process outside the user's session when any user logs off, the
-      // boot task's among them: write out what waits and serve on. Windows itself ends a
-      // process of the session that goes.
+      // Sent to console processes outside the session too (the boot task's): write out and
+      // serve on; Windows ends a process of the session that goes.
       runBeforeStop();
       return TRUE;
   }

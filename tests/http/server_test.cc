@@ -27,7 +27,7 @@ int calls = 0;
 int failingWait(ReadinessSet*, std::uint32_t*, int, int) {
   if (++calls > interruptions + 1) {
     std::fprintf(stderr, "waited again after a failed wait\n");
-    std::abort();  // today's loop would spin here for ever
+    std::abort();  // a loop that retried a failed wait would spin here for ever
   }
   if (calls <= interruptions) return 0;  // what an interrupted wait reports
   errno = code;
