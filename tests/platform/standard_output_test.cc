@@ -11,19 +11,6 @@
 
 namespace {
 
-// Puts fd on standard output while it lives, as the server would find it at start.
-struct OnStandardOutput {
-  explicit OnStandardOutput(int fd) : saved(dup(STDOUT_FILENO)) {
-    dup2(fd, STDOUT_FILENO);
-    prepareStandardOutput();
-  }
-  ~OnStandardOutput() {
-    dup2(saved, STDOUT_FILENO);
-    close(saved);
-  }
-  int saved;
-};
-
 TEST(StandardOutput, AFullDiskIsRetriedAndOnlyAGonePipeIsFinal) {
   char folder[] = "/tmp/quietd-fifo-XXXXXX";
   ASSERT_NE(nullptr, mkdtemp(folder));
@@ -44,12 +31,15 @@ TEST(StandardOutput, AFullDiskIsRetriedAndOnlyAGonePipeIsFinal) {
   };
   for (const auto& c : cases) {
     ASSERT_GE(c.fd, 0) << c.name;
-    {
-      const OnStandardOutput output(c.fd);
-      if (c.reader >= 0) close(c.reader);
-      EXPECT_EQ(c.result, writeStandardOutput("x\n", 2)) << c.name;
-    }
+    const int saved = dup(STDOUT_FILENO);
+    dup2(c.fd, STDOUT_FILENO);  // as the server finds it at start
+    prepareStandardOutput();
+    if (c.reader >= 0) close(c.reader);
+    const long result = writeStandardOutput("x\n", 2);
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
     close(c.fd);
+    EXPECT_EQ(c.result, result) << c.name;
   }
   unlink(fifo.c_str());
   rmdir(folder);
