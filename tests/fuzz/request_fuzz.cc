@@ -13,6 +13,7 @@
 #include <string>
 
 #include "http/answer.h"
+#include "http/connection.h"
 #include "log/request_log.h"
 
 namespace {
