@@ -27,11 +27,11 @@ void scanPort(const char* text, int* port) {
 
 // Copies argument into root and appends '\\' unless it already ends with one.
 // Returns false, leaving root as it was, when the result would not fit.
-bool setRoot(const char* argument, char (&root)[kPathSize]) {
+bool setRoot(const char* argument, char (&root)[kRootSize]) {
   const std::size_t length = std::strlen(argument);
   const bool hasSeparator = length > 0 && argument[length - 1] == '\\';
   const std::size_t needed = length + (hasSeparator ? 0 : 1);
-  if (needed > kPathSize - 1) return false;
+  if (needed > kRootSize - 1) return false;
   std::memcpy(root, argument, length);
   if (!hasSeparator) root[length] = '\\';
   root[needed] = '\0';

@@ -5,11 +5,13 @@
 
 #include "log/request_text.h"
 #include "net/listener.h"
-#include "platform/path_size.h"
+
+// Room for the root and its NUL: 259 characters, the longest path Windows takes.
+inline constexpr std::size_t kRootSize = 260;
 
 // The program's whole configuration; made once by main and never changed after.
 struct ServerSettings {
-  char root[kPathSize] = "";  // directory prefix of every document path; ends with '\\'
+  char root[kRootSize] = "";  // directory prefix of every document path; ends with '\\'
   int port = kStandardPort;   // 0 and kStandardPort take the port from the service database
   Verbosity verbosity = Verbosity::kOff;
 };

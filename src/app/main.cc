@@ -6,9 +6,20 @@
 
 int main(int argc, char** argv) {
   // Before any thread starts, so that only the stop's own thread takes the stop signals.
-  (void)handleStopRequests([] { drainOutput(kFinalOutputMs); });  // without it a stop still ends
+  blockStopRequests();
   // Then at once: until then a closed standard descriptor could be handed to a socket.
-  startOutput();
+  if (!startOutput()) {
+    unblockStopRequests();  // no stop thread will come: a stop must end even this last write
+    drainOutput(kFinalOutputMs);
+    return 1;
+  }
+  const char* failedCall = nullptr;
+  const int code = handleStopRequests([] { drainOutput(kFinalOutputMs); }, &failedCall);
+  if (code != 0) {
+    reportFailure(failedCall, code);
+    drainOutput(kFinalOutputMs);
+    return 1;
+  }
   ServerSettings settings;
   if (!parseCommandLine(argc, argv, &settings)) printUsage();
   // runServer returns only after a failure, which has been reported where it happened; that

@@ -18,8 +18,8 @@ bool startsWith(const char* text, std::string_view prefix) {
 
 }  // namespace
 
-void buildDocumentPath(const char* text, const char* root, char (&path)[kPathSize]) {
-  constexpr std::size_t kLast = kPathSize - 1;
+void buildDocumentPath(const char* text, const char* root, char (&path)[kDocumentPathSize]) {
+  constexpr std::size_t kLast = kDocumentPathSize - 1;
   std::size_t length = 0;
   bool ended = false;
   // Root and target form one sequence that ends at the first blank or line feed.
@@ -49,7 +49,7 @@ int detectVersion(const char* text) {
 }
 
 ContentKind classifyRequest(const char* text, const char* root) {
-  char path[kPathSize];
+  char path[kDocumentPathSize];
   buildDocumentPath(text, root, path);
   for (const char* extension : kImageExtensions) {
     if (std::strstr(path, extension) != nullptr) return ContentKind::kImage;

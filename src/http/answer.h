@@ -6,7 +6,8 @@
 #include <ctime>
 #include <string_view>
 
-#include "platform/path_size.h"
+// Room for a document path and its NUL: 259 characters, the longest path Windows takes.
+inline constexpr std::size_t kDocumentPathSize = 260;
 
 // Room for a date text and its NUL; the text itself is 24 characters.
 inline constexpr std::size_t kDateSize = 32;
@@ -39,7 +40,7 @@ struct AnswerPlan {
 
 // Writes root and the target (from offset 5 to a blank or line feed) into path, '/' as '\\' and
 // "index.html" after a final '\\'; a blank in root ends it; cut to fit, always NUL-ended.
-void buildDocumentPath(const char* text, const char* root, char (&path)[kPathSize]);
+void buildDocumentPath(const char* text, const char* root, char (&path)[kDocumentPathSize]);
 
 // Returns 10 if "HTTP/1.0" occurs anywhere in text, else 11 for "HTTP/1.1", else 0.
 int detectVersion(const char* text);

@@ -1,5 +1,6 @@
 #include "http/connection.h"
 
+#include <ctime>
 #include <string_view>
 
 #include "http/answer.h"
@@ -21,10 +22,10 @@ Stage serveConnection(ConnectionService& service, SOCKET connection) {
   const int received = receiveNow(connection, buffer, kRequestBufferSize);
   if (received == kNothingYet) return Stage::kWaiting;
   if (received == SOCKET_ERROR) {
-    printOutput("Error: %d in recv\n", WSAGetLastError());
-    return Stage::kFree;
+    reportFailure("recv", WSAGetLastError());
+    return Stage::kDone;
   }
-  if (received == 0) return Stage::kFree;  // the peer closed without asking anything
+  if (received == 0) return Stage::kDone;  // the peer closed without asking anything
   // A request that ends with its blank line has been read whole; behind any other (cut by the
   // buffer, or still on its way) more may follow, and must be drained before closing.
   const bool readWhole =
@@ -37,10 +38,10 @@ Stage serveConnection(ConnectionService& service, SOCKET connection) {
   if (service.verbosity != Verbosity::kOff) logRequest(text, service.verbosity);
 
   const AnswerPlan plan = planAnswer(text, service.root);
-  if (!plan.answered) return Stage::kFree;
-  const std::string_view answer = answerBytes(service.answers, plan);
+  if (!plan.answered) return Stage::kDone;
+  const std::string_view answer = answerBytes(service.answers, plan, std::time(nullptr));
   sendAndFinish(connection, answer.data(), answer.size());
-  return readWhole ? Stage::kFree : Stage::kLingering;
+  return readWhole ? Stage::kDone : Stage::kLingering;
 }
 
 int drainConnection(ConnectionService& service, SOCKET connection) {

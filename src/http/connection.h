@@ -7,6 +7,9 @@
 #include "log/request_text.h"
 #include "platform/socket_layer.h"
 
+// The most a single receive takes in: the longest request text and its final CR LF.
+inline constexpr std::size_t kRequestBufferSize = kRequestTextLength + 2;
+
 // What serving a connection needs: the settings it answers by and the buffers it reuses.
 struct ConnectionService {
   const char* root;
@@ -16,13 +19,12 @@ struct ConnectionService {
 };
 
 // One receive without waiting, the log entry, the answer; returns what connection waits for next
-// (kFree: done, the caller closes it). Never closes it, never waits.
+// (kDone: the caller closes it). Never closes it, never waits.
 Stage serveConnection(ConnectionService& service, SOCKET connection);
 
 // What drainConnection returns once the peer has finished (closed, or the connection failed).
 inline constexpr int kPeerDone = -1;
 
-// Reads and drops, in one receive of at most kRequestBufferSize bytes, what the peer of a
-// lingering connection still sends. Returns the byte count (0 when nothing has arrived) or
-// kPeerDone. Never waits.
+// Reads and drops, in one receive that never waits, what a lingering connection's peer still
+// sends. Returns the byte count (0 when nothing has arrived) or kPeerDone.
 int drainConnection(ConnectionService& service, SOCKET connection);

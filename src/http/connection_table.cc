@@ -3,7 +3,7 @@
 namespace {
 
 StageQueue& queueOf(ConnectionTable& table, Stage stage) {
-  return stage == Stage::kWaiting ? table.waiting : table.lingering;
+  return const_cast<StageQueue&>(queueOf(static_cast<const ConnectionTable&>(table), stage));
 }
 
 }  // namespace
@@ -55,4 +55,9 @@ void leaveStage(ConnectionTable& table, int slot) {
   if (queue.newest == slot) queue.newest = connection.older;
   --queue.count;
   connection.stage = Stage::kFree;
+}
+
+int connectionToClose(const ConnectionTable& table) {
+  const int waiting = oldestIn(table, Stage::kWaiting);
+  return waiting >= 0 ? waiting : oldestIn(table, Stage::kLingering);
 }

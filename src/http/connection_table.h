@@ -1,6 +1,5 @@
-// The connections the serving loop holds: a fixed table of slots, made once, and the queues
-// that keep each stage's connections in the order their time limits run out. The table only
-// keeps the books: the loop opens, watches and closes the sockets.
+// The books of the connections the loop holds: a fixed table of slots, made once, and a queue
+// per stage in deadline order. The loop alone opens, watches and closes the sockets.
 #pragma once
 
 #include <cstdint>
@@ -15,9 +14,10 @@ using Milliseconds = std::int64_t;
 
 // What a connection waits for.
 enum class Stage : unsigned char {
-  kFree,       // nothing: the slot holds no connection, or the connection is done with
+  kFree,       // nothing: the slot holds no connection
   kWaiting,    // accepted, its request not yet arrived
   kLingering,  // answered, the rest of its request being read and dropped
+  kDone,       // nothing more: the connection is to be closed
 };
 
 // A connection held in the loop, in one slot of the table.
@@ -39,10 +39,9 @@ struct StageQueue {
 struct ConnectionTable {
   HeldConnection* slots = nullptr;
   int capacity = 0;
-  int neverUsed = 0;   // slots from here up to capacity have never held a connection
-  int freeSlots = -1;  // slots given back, linked through `newer`
-  StageQueue waiting;
-  StageQueue lingering;
+  int neverUsed = 0;     // slots from here up to capacity have never held a connection
+  int freeSlots = -1;    // slots given back, linked through `newer`
+  StageQueue queues[2];  // kWaiting's, then kLingering's
 };
 
 // Returns wanted brought within 1 to kMaxConnections: the slots a table may have.
@@ -64,12 +63,21 @@ void enterStage(ConnectionTable& table, int slot, Stage stage, Milliseconds dead
 // Takes slot out of its stage's queue; the slot stays claimed.
 void leaveStage(ConnectionTable& table, int slot);
 
+// The queue of stage, kWaiting or kLingering.
+inline const StageQueue& queueOf(const ConnectionTable& table, Stage stage) {
+  return table.queues[stage == Stage::kWaiting ? 0 : 1];
+}
+
 // The slot of stage's connection that has been in it longest (the next to run out), or -1.
 inline int oldestIn(const ConnectionTable& table, Stage stage) {
-  return (stage == Stage::kWaiting ? table.waiting : table.lingering).oldest;
+  return queueOf(table, stage).oldest;
 }
 
 // How many connections are in stage.
 inline int countIn(const ConnectionTable& table, Stage stage) {
-  return (stage == Stage::kWaiting ? table.waiting : table.lingering).count;
+  return queueOf(table, stage).count;
 }
+
+// The held connection to close for a new one: the oldest still waiting for its request, else
+// the oldest lingering one; -1 when none is held.
+int connectionToClose(const ConnectionTable& table);

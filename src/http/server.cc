@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <initializer_list>
 
+#include "http/accept_policy.h"
 #include "http/connection.h"
 #include "http/connection_table.h"
 #include "http/time_limits.h"
@@ -14,12 +15,6 @@
 
 namespace {
 
-// The shortest and the longest rest of accepting after a failure; each rest in a row lasts
-// twice as long as the one before.
-constexpr int kAcceptRestMinMs = 5;
-constexpr int kAcceptRestMaxMs = 1000;
-// Failures of single connections in a row after which accepting rests all the same.
-constexpr int kSingleFailuresBeforeRest = 8;
 // The most connections accepted in one round; more wait for the next, so a round stays short.
 constexpr int kAcceptBatch = 256;
 // The most that lingering connections may drain in one round, all together.
@@ -36,29 +31,24 @@ struct ServerLoop {
   ConnectionService service;  // the settings and buffers of answers; untouched until used
   ConnectionTable table;
   ReadinessSet* readiness = nullptr;
-  ReadinessWaitCall wait = waitForReady;
+  LoopCalls calls;
   std::uint32_t* ready = nullptr;      // the tags one wait found ready: every slot and the listener
   void* memory = nullptr;              // the block that holds the table's slots and ready
   Milliseconds acceptPausedUntil = 0;  // when accepting may start again; 0 while it goes on
   int acceptFailures = 0;              // accepts failed since the last one that succeeded
+  bool acceptFailureReported = false;  // this series of failures has printed its line
   bool acceptWaits = false;            // the listener is in the mode where accept waits
   unsigned round = 0;                  // waits so far: where a round starts among the ready
 };
 
-Milliseconds now() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
 // Puts the held connection in slot into stage, with that stage's time limit from now.
 void startStage(ServerLoop& loop, int slot, Stage stage) {
   enterStage(loop.table, slot, stage,
-             now() + (stage == Stage::kWaiting ? kRequestTimeoutMs : kLingerTimeoutMs));
+             loop.calls.now() + (stage == Stage::kWaiting ? kRequestTimeoutMs : kLingerTimeoutMs));
 }
 
 // Closes the held connection in slot and gives the slot back.
-void release(ServerLoop& loop, int slot) {
+void closeHeld(ServerLoop& loop, int slot) {
   const SOCKET connection = loop.table.slots[slot].socket;
   leaveStage(loop.table, slot);
   unwatchSocket(loop.readiness, connection, static_cast<std::uint32_t>(slot));
@@ -66,21 +56,18 @@ void release(ServerLoop& loop, int slot) {
   returnSlot(loop.table, slot);
 }
 
-// Closes the oldest connection still waiting for its request or, failing that, the oldest
-// lingering one, so that a fresh client can be served. Returns false when none is held.
+// Closes the held connection connectionToClose picks, so that a fresh client can be served.
+// Returns false when none is held.
 bool makeRoom(ServerLoop& loop) {
-  for (const Stage stage : {Stage::kWaiting, Stage::kLingering}) {
-    if (countIn(loop.table, stage) > 0) {
-      release(loop, oldestIn(loop.table, stage));
-      return true;
-    }
-  }
-  return false;
+  const int slot = connectionToClose(loop.table);
+  if (slot < 0) return false;
+  closeHeld(loop, slot);
+  return true;
 }
 
 // Takes connection into the loop at stage, closing the oldest held one when the table is full.
 // A connection the platform cannot watch is closed.
-void hold(ServerLoop& loop, SOCKET connection, Stage stage) {
+void holdConnection(ServerLoop& loop, SOCKET connection, Stage stage) {
   int slot = claimSlot(loop.table);
   if (slot < 0 && makeRoom(loop)) slot = claimSlot(loop.table);
   if (slot < 0) {
@@ -102,8 +89,8 @@ void closeExpired(ServerLoop& loop, Milliseconds at) {
   for (const Stage stage : {Stage::kWaiting, Stage::kLingering}) {
     while (countIn(loop.table, stage) > 0 &&
            loop.table.slots[oldestIn(loop.table, stage)].deadline <= at) {
-      if (stage == Stage::kWaiting) printOutput("Error: %d in recv\n", receiveTimeoutCode());
-      release(loop, oldestIn(loop.table, stage));
+      if (stage == Stage::kWaiting) reportFailure("recv", receiveTimeoutCode());
+      closeHeld(loop, oldestIn(loop.table, stage));
     }
   }
 }
@@ -120,28 +107,31 @@ int timeUntilDue(const ServerLoop& loop, Milliseconds at) {
   return due <= at ? 0 : static_cast<int>(due - at);
 }
 
-// Stops accepting for a while: twice as long as the last time, when the failures go on.
+// Stops accepting for acceptRestMs.
 void restAccepting(ServerLoop& loop) {
-  int restMs = kAcceptRestMinMs;
-  for (int failures = 1; failures < loop.acceptFailures && restMs < kAcceptRestMaxMs; ++failures) {
-    restMs *= 2;
-  }
   unwatchSocket(loop.readiness, loop.listener, kListenerTag);
-  loop.acceptPausedUntil = now() + (restMs < kAcceptRestMaxMs ? restMs : kAcceptRestMaxMs);
+  loop.acceptPausedUntil = loop.calls.now() + acceptRestMs(loop.acceptFailures);
 }
 
-// Decides, after a failed accept, whether the next accept may follow at once. A lasting failure
-// closes the oldest held connection once a series (descriptors may have run out whatever the
-// code says) and tries again at once; when that fails too, accepting rests.
+// Acts on a failed accept as stepAfterAcceptFailure says; returns whether the next accept may
+// follow at once. The first rest of a series prints the failure's line.
 bool mayAcceptAgain(ServerLoop& loop) {
+  const int code = WSAGetLastError();
   const AcceptFailure failure = lastAcceptFailure();
-  if (failure == AcceptFailure::kNothingPending) return false;
-  ++loop.acceptFailures;
-  if (failure == AcceptFailure::kThatOne) {
-    if (loop.acceptFailures < kSingleFailuresBeforeRest) return true;
-  } else if (loop.acceptFailures == 1 && makeRoom(loop)) {
-    return true;
+  if (failure != AcceptFailure::kNothingPending) ++loop.acceptFailures;
+  switch (stepAfterAcceptFailure(failure, loop.acceptFailures)) {
+    case AcceptStep::kStop:
+      return false;
+    case AcceptStep::kRetry:
+      return true;
+    case AcceptStep::kCloseOneAndRetry:
+      if (makeRoom(loop)) return true;
+      break;
+    case AcceptStep::kRest:
+      break;
   }
+  if (!loop.acceptFailureReported) reportFailure("accept", code);
+  loop.acceptFailureReported = true;
   restAccepting(loop);
   return false;
 }
@@ -156,12 +146,13 @@ void acceptPending(ServerLoop& loop, int most) {
       continue;
     }
     loop.acceptFailures = 0;
+    loop.acceptFailureReported = false;
     ++accepted;
     const Stage next = serveConnection(loop.service, connection);
-    if (next == Stage::kFree) {
+    if (next == Stage::kDone) {
       closesocket(connection);
     } else {
-      hold(loop, connection, next);
+      holdConnection(loop, connection, next);
     }
   }
 }
@@ -174,7 +165,7 @@ void serveHeld(ServerLoop& loop, int slot, int* drainBudget) {
     if (*drainBudget <= 0) return;  // it stays ready, and is read in a later round
     const int drained = drainConnection(loop.service, connection.socket);
     if (drained == kPeerDone) {
-      release(loop, slot);
+      closeHeld(loop, slot);
     } else {
       *drainBudget -= drained;
     }
@@ -182,17 +173,16 @@ void serveHeld(ServerLoop& loop, int slot, int* drainBudget) {
   }
   if (connection.stage != Stage::kWaiting) return;  // closed earlier in this round
   const Stage next = serveConnection(loop.service, connection.socket);
-  if (next == Stage::kFree) {
-    release(loop, slot);
+  if (next == Stage::kDone) {
+    closeHeld(loop, slot);
   } else if (next == Stage::kLingering) {
     leaveStage(loop.table, slot);
     startStage(loop, slot, Stage::kLingering);
   }
 }
 
-// One round: one wait, at most kAcceptBatch accepts, one receive for each ready connection and
-// at most kDrainBytesPerRound drained, so that a new client is served in the round after its
-// request arrives. Returns false when the wait failed, after printing its line.
+// One round: one wait, kAcceptBatch accepts, one receive a ready connection, kDrainBytesPerRound
+// drained, so a request is served the round after it arrives. False after a failed wait.
 bool serveRound(ServerLoop& loop) {
   // Nothing held has a deadline: wait in accept itself, which spares most clients (handed over
   // with their request) a call to the readiness set.
@@ -203,10 +193,10 @@ bool serveRound(ServerLoop& loop) {
     acceptPending(loop, 1);
     return true;
   }
-  const int count =
-      loop.wait(loop.readiness, loop.ready, loop.table.capacity + 1, timeUntilDue(loop, now()));
+  const int count = loop.calls.wait(loop.readiness, loop.ready, loop.table.capacity + 1,
+                                    timeUntilDue(loop, loop.calls.now()));
   if (count == kReadinessFailed) {
-    printOutput("Error: %d in %s\n", WSAGetLastError(), kWaitForReadyCall);
+    reportFailure(kWaitForReadyCall, WSAGetLastError());
     return false;
   }
   int drainBudget = kDrainBytesPerRound;
@@ -220,7 +210,7 @@ bool serveRound(ServerLoop& loop) {
       serveHeld(loop, static_cast<int>(tag), &drainBudget);
     }
   }
-  const Milliseconds at = now();
+  const Milliseconds at = loop.calls.now();
   closeExpired(loop, at);
   if (loop.acceptPausedUntil != 0 && at >= loop.acceptPausedUntil) {
     loop.acceptPausedUntil = 0;
@@ -239,18 +229,18 @@ bool startLoop(ServerLoop& loop) {
   loop.memory =
       std::calloc(1, slotBytes + (static_cast<std::size_t>(capacity) + 1) * sizeof *loop.ready);
   if (loop.memory == nullptr) {
-    printOutput("Error: %d in %s\n", errno, "calloc");
+    reportFailure("calloc", errno);
     return false;
   }
   makeTable(&loop.table, static_cast<HeldConnection*>(loop.memory), capacity);
   loop.ready = reinterpret_cast<std::uint32_t*>(static_cast<char*>(loop.memory) + slotBytes);
   loop.readiness = makeReadiness(capacity);
   if (loop.readiness == nullptr) {
-    printOutput("Error: %d in %s\n", WSAGetLastError(), kMakeReadinessCall);
+    reportFailure(kMakeReadinessCall, WSAGetLastError());
     return false;
   }
   if (!watchSocket(loop.readiness, loop.listener, kListenerTag)) {
-    printOutput("Error: %d in %s\n", WSAGetLastError(), kWatchSocketCall);
+    reportFailure(kWatchSocketCall, WSAGetLastError());
     return false;
   }
   return true;
@@ -258,11 +248,17 @@ bool startLoop(ServerLoop& loop) {
 
 }  // namespace
 
-int runServer(const char* root, int port, Verbosity verbosity, ReadinessWaitCall wait) {
+Milliseconds steadyMilliseconds() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+int runServer(const char* root, int port, Verbosity verbosity, LoopCalls calls) {
   ServerLoop loop;
   loop.service.root = root;
   loop.service.verbosity = verbosity;
-  loop.wait = wait;
+  loop.calls = calls;
   startNetworking();
   loop.listener = openListener(port, kDeferAcceptSeconds);
   if (loop.listener != INVALID_SOCKET) {

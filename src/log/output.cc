@@ -1,5 +1,6 @@
 #include "log/output.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdarg>
@@ -16,27 +17,25 @@ namespace {
 constexpr std::size_t kPrintedLineSize = 1024;
 // Room for the dropped-entries notice: its words and a 20-digit count.
 constexpr std::size_t kDroppedLineSize = 80;
-// The writer's pause after its first failed write; each further failure doubles it, up to the
-// longest. Short enough for a reader that was only slow, long enough that a full disk costs
-// nothing while it stays full.
+// The writer's pause after a failed write, doubled each failure up to the longest: short for a
+// slow reader, long enough that a full disk costs nothing while it stays full.
 constexpr int kFirstRetryPauseMs = 10;
 constexpr int kLongestRetryPauseMs = 1000;
 // How long drainOutput sleeps between two looks at what still waits.
 constexpr int kDrainStepMs = 10;
 
-// Bytes standard output has not taken yet, in the order written: a ring from which the writer
-// thread takes what the serving thread puts in. Each side moves only its own counter, so
-// neither ever waits for the other. All its pages are touched at start (see startOutput).
+// Bytes standard output has not taken yet: a ring the serving thread puts into and the writer
+// takes from. Each side moves only its own counter, so neither ever waits for the other.
 char waitingOutput[kOutputBufferSize];
-std::atomic<std::size_t> handedOver{0};  // bytes ever put into the ring: the serving thread's
-std::atomic<std::size_t> written{0};     // bytes ever taken by standard output: the writer's
+std::atomic<std::size_t> bytesQueued{0};  // bytes ever put into the ring: the serving thread's
+std::atomic<std::size_t> written{0};      // bytes ever taken by standard output: the writer's
 // Entries dropped and not yet told: their count in the high half, and in the low half the low
-// bits of handedOver where the gap began. Whoever tells the notice sets it to 0.
+// bits of bytesQueued where the gap began. Whoever tells the notice sets it to 0.
 std::atomic<std::uint64_t> droppedGap{0};
-std::atomic<bool> writerIdle{false};  // the writer thread is asleep, or about to be
-std::atomic<bool> outputGone{false};  // standard output has no reader left: nothing is kept
-std::atomic<bool> telling{false};     // the writer is writing a notice it took from droppedGap
-bool writerRunning = false;           // a writer thread writes; otherwise writeOutput does
+std::atomic<bool> writerIdle{false};     // the writer thread is asleep, or about to be
+std::atomic<bool> outputGone{false};     // standard output has no reader left: nothing is kept
+std::atomic<bool> writingNotice{false};  // the writer is writing a notice it took from droppedGap
+bool writerRunning = false;              // the writer thread started; set once, before serving
 OutputWriteCall outputWrite = writeStandardOutput;
 // The notice the writer writes straight to standard output, and how much of it is out: the
 // writer's own.
@@ -49,23 +48,16 @@ std::uint32_t positionOf(std::uint64_t gap) { return static_cast<std::uint32_t>(
 
 // Bytes put in and not yet taken. Acquire: what either side published is seen.
 std::size_t waitingBytes() {
-  return handedOver.load(std::memory_order_acquire) - written.load(std::memory_order_acquire);
+  return bytesQueued.load(std::memory_order_acquire) - written.load(std::memory_order_acquire);
 }
 
 // Copies data into the ring at the byte count at.
 void copyIn(const char* data, std::size_t length, std::size_t at) {
   if (length == 0) return;
   const std::size_t offset = at % kOutputBufferSize;
-  const std::size_t first =
-      length < kOutputBufferSize - offset ? length : kOutputBufferSize - offset;
+  const std::size_t first = std::min(length, kOutputBufferSize - offset);
   std::memcpy(waitingOutput + offset, data, first);
   std::memcpy(waitingOutput, data + first, length - first);
-}
-
-// Without a writer thread: writes what waits, as far as standard output takes it now.
-void writeInline() {
-  while (writeWaitingOutput() == OutputTurn::kWrote) {
-  }
 }
 
 // Wakes the writer if it sleeps or is about to. Sequentially consistent with runWriter's
@@ -78,12 +70,8 @@ void wakeWriter() {
 void publish(std::size_t end) {
   // Sequentially consistent (as wakeWriter): the copied bytes are released to the writer, and
   // the store is ordered before the look at writerIdle.
-  handedOver.store(end);
-  if (!writerRunning) {
-    writeInline();
-  } else {
-    wakeWriter();
-  }
+  bytesQueued.store(end);
+  wakeWriter();
 }
 
 // Writes "quietd: <count> log entries dropped while output was blocked\n" into line; returns
@@ -112,7 +100,7 @@ bool takeNoticeAt(std::size_t writtenSoFar) {
   // would have cleared the gap first) sees the notice told.
   std::uint64_t gap = droppedGap.load(std::memory_order_acquire);
   // Set before the gap is cleared, which releases it: drainOutput sees the one or the other.
-  telling.store(true, std::memory_order_relaxed);
+  writingNotice.store(true, std::memory_order_relaxed);
   while (countOf(gap) > 0 && positionOf(gap) == static_cast<std::uint32_t>(writtenSoFar)) {
     if (droppedGap.compare_exchange_weak(gap, 0, std::memory_order_acq_rel)) {
       noticeLength = formatDroppedLine(countOf(gap), noticeLine);
@@ -120,7 +108,7 @@ bool takeNoticeAt(std::size_t writtenSoFar) {
       return true;
     }
   }
-  telling.store(false, std::memory_order_release);  // release: nothing was taken
+  writingNotice.store(false, std::memory_order_release);  // release: nothing was taken
   return false;
 }
 
@@ -128,9 +116,9 @@ bool takeNoticeAt(std::size_t writtenSoFar) {
 OutputTurn giveUpOutput() {
   outputGone.store(true, std::memory_order_release);  // release: the ring is no more read
   // Acquire and release: all put in so far counts as taken, and the serving thread sees room.
-  written.store(handedOver.load(std::memory_order_acquire), std::memory_order_release);
+  written.store(bytesQueued.load(std::memory_order_acquire), std::memory_order_release);
   noticeSent = noticeLength;
-  telling.store(false, std::memory_order_release);  // release: drainOutput need not wait
+  writingNotice.store(false, std::memory_order_release);  // release: drainOutput need not wait
   return OutputTurn::kGone;
 }
 
@@ -145,13 +133,13 @@ void runWriter() {
         break;
       case OutputTurn::kFailed:
         pauseOutput(pauseMs);
-        pauseMs = pauseMs * 2 < kLongestRetryPauseMs ? pauseMs * 2 : kLongestRetryPauseMs;
+        pauseMs = std::min(pauseMs * 2, kLongestRetryPauseMs);
         break;
       case OutputTurn::kIdle:
         // Idle first, then one more look: an entry put in (or dropped) after that look finds
         // the writer idle and wakes it. Sequentially consistent, as wakeWriter.
         writerIdle.store(true);
-        if (handedOver.load() == written.load(std::memory_order_relaxed) &&
+        if (bytesQueued.load() == written.load(std::memory_order_relaxed) &&
             countOf(droppedGap.load()) == 0) {
           waitForOutputWork();
         }
@@ -165,12 +153,16 @@ void runWriter() {
 
 }  // namespace
 
-void startOutput() {
+bool startOutput() {
   prepareStandardOutput();
   // Every page of the ring is touched now, once: the memory the process holds never grows
   // later, however deep entries ever queue behind a slow or blocked output.
   std::memset(waitingOutput, 0, sizeof waitingOutput);
-  writerRunning = startOutputWriter(runWriter);
+  const char* failedCall = nullptr;
+  const int code = startOutputWriter(runWriter, &failedCall);
+  if (code != 0) reportFailure(failedCall, code);
+  writerRunning = code == 0;
+  return writerRunning;
 }
 
 OutputTurn writeWaitingOutput() {
@@ -179,11 +171,10 @@ OutputTurn writeWaitingOutput() {
   const std::size_t from = written.load(std::memory_order_relaxed);  // the writer's own
   if (noticeSent == noticeLength) {
     // Acquire: the bytes up to the count are copied in before the count is seen.
-    const std::size_t waiting = handedOver.load(std::memory_order_acquire) - from;
+    const std::size_t waiting = bytesQueued.load(std::memory_order_acquire) - from;
     if (waiting > 0) {
       const std::size_t offset = from % kOutputBufferSize;
-      const std::size_t piece =
-          waiting < kOutputBufferSize - offset ? waiting : kOutputBufferSize - offset;
+      const std::size_t piece = std::min(waiting, kOutputBufferSize - offset);
       const long taken = outputWrite(waitingOutput + offset, piece);
       if (taken == kOutputGone) return giveUpOutput();
       // A failed write keeps every byte: a begun entry is finished once output takes writes again.
@@ -199,7 +190,7 @@ OutputTurn writeWaitingOutput() {
   if (taken <= 0) return OutputTurn::kFailed;
   noticeSent += static_cast<std::size_t>(taken);
   // Release: drainOutput sees the notice out once it sees this.
-  if (noticeSent == noticeLength) telling.store(false, std::memory_order_release);
+  if (noticeSent == noticeLength) writingNotice.store(false, std::memory_order_release);
   return OutputTurn::kWrote;
 }
 
@@ -217,7 +208,7 @@ void writeOutput(const char* data, std::size_t length) {
   // The notice stands where the gap is: right before the first entry after the drops.
   char notice[kDroppedLineSize];
   std::size_t noticeLength = countOf(gap) > 0 ? formatDroppedLine(countOf(gap), notice) : 0;
-  const std::size_t at = handedOver.load(std::memory_order_relaxed);  // this thread's own
+  const std::size_t at = bytesQueued.load(std::memory_order_relaxed);  // this thread's own
   const std::size_t room = kOutputBufferSize - (at - written.load(std::memory_order_acquire));
   if (length > room || noticeLength > room - length) {
     // Acquire and release, as in takeNoticeAt; a failed exchange means the writer told the
@@ -229,7 +220,7 @@ void writeOutput(const char* data, std::size_t length) {
                                                                  : gap + (std::uint64_t{1} << 32);
       if (droppedGap.compare_exchange_weak(gap, counted, std::memory_order_acq_rel)) break;
     }
-    if (writerRunning) wakeWriter();  // with nothing waiting, the writer tells the notice now
+    wakeWriter();  // with nothing waiting, the writer tells the notice now
     return;
   }
   // Acquire and release, as in takeNoticeAt: this entry or the writer tells the notice, not both.
@@ -249,23 +240,31 @@ void printOutput(const char* format, ...) {
   va_end(arguments);
   if (length <= 0) return;
   const std::size_t size = static_cast<std::size_t>(length);
-  writeOutput(line, size < sizeof line ? size : sizeof line - 1);
+  writeOutput(line, std::min(size, sizeof line - 1));
 }
 
+void reportFailure(const char* call, int code) { printOutput("Error: %d in %s\n", code, call); }
+
 void drainOutput(int timeoutMs) {
+  if (!writerRunning) {
+    // No writer could start, so nothing is served: the ending process writes its last line
+    // itself, the one write no other thread can wait for.
+    while (writeWaitingOutput() == OutputTurn::kWrote) {
+    }
+    return;
+  }
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
-    if (!writerRunning) writeInline();
     // Acquire: what the writer has written and told is seen as it left it.
     if (outputGone.load(std::memory_order_acquire) ||
         (waitingBytes() == 0 && countOf(droppedGap.load(std::memory_order_acquire)) == 0 &&
-         !telling.load(std::memory_order_acquire))) {
+         !writingNotice.load(std::memory_order_acquire))) {
       return;
     }
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (left <= 0) return;
-    pauseOutput(left < kDrainStepMs ? static_cast<int>(left) : kDrainStepMs);
+    pauseOutput(static_cast<int>(std::min<long long>(left, kDrainStepMs)));
   }
 }

@@ -1,8 +1,5 @@
-// Standard output, process-wide, for a server that must never wait for it: entries go whole into
-// one ring that a writer thread writes out; one that does not fit is dropped and counted.
-// Threads: writeOutput and printOutput from one thread at a time (main, then the serving
-// thread); drainOutput from any thread while the writer runs, else from that one thread;
-// writeWaitingOutput from the writer alone (or a test playing it).
+// Standard output that the server never waits for: whole entries into one ring a writer thread
+// writes out; one that does not fit is dropped and counted. Threads: see each call.
 #pragma once
 
 #include <cstddef>
@@ -14,20 +11,22 @@ inline constexpr std::size_t kOutputBufferSize = 65536;
 // How long the process may wait, at its end, for its last lines to get out.
 inline constexpr int kFinalOutputMs = 1000;
 
-// Prepares the process's standard output and starts the writer thread. Call once, first thing
-// in main. Until then (and if no thread can be made) entries are written as they come, by the
-// caller.
-void startOutput();
+// Prepares the process's standard output and starts the writer thread. Call once, in main,
+// before anything is opened. Returns false after reporting the failed call.
+bool startOutput();
 
-// Hands data, one whole line or log entry, to standard output. Never waits: the entry is
-// copied into the waiting bytes whole or, when they have no room for it, dropped and counted.
+// Hands data, one whole line or log entry, to standard output: copied whole, or dropped and
+// counted when it does not fit. Never waits. From one thread at a time (main, then serving).
 void writeOutput(const char* data, std::size_t length);
 
 // Formats like printf into a fixed buffer, then writes the result as writeOutput does.
 void printOutput(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-// Waits at most timeoutMs for the waiting bytes and the drop notice to get out: for the last
-// lines before the process ends (the usage text, a failed set-up, a stop).
+// Prints "Error: <code> in <call>", the line of every failed call that quietd reports.
+void reportFailure(const char* call, int code);
+
+// Waits at most timeoutMs for what waits to get out, from any thread, as the process ends.
+// Without a writer thread, writes it itself, once.
 void drainOutput(int timeoutMs);
 
 // What one turn of the writer did.

@@ -11,7 +11,7 @@ constexpr const char kHost[] = "Host:";
 constexpr const char kReferer[] = "Referer:";
 
 // The log's working copy of the request being printed; rewritten for every entry.
-char logCopy[kRequestBufferSize];
+char logCopy[kRequestTextLength + 1];
 // The entry as printed: logCopy escaped, and its closing line feed; rewritten for every entry.
 char logEntry[kLogEntrySize];
 
@@ -28,9 +28,8 @@ void cutAfterLine(char* line) {
   if (end != nullptr) end[1] = '\0';
 }
 
-// Moves the text from firstAt up to `to`, then the line holding the first `other` after that
-// line right behind it, and cuts after the last line kept. Without a line feed after the first
-// line nothing more is done. REQUIRES: to <= firstAt.
+// Moves the line at firstAt to `to`, then the line holding the first `other` after it, and cuts
+// there; a first line without a line feed is kept alone. REQUIRES: to <= firstAt.
 void keepLines(char* to, char* firstAt, const char* other) {
   moveText(firstAt, to);
   char* end = std::strchr(to, '\n');

@@ -10,8 +10,5 @@ enum class Verbosity : char {
   kDetailed = 'V',  // the whole request but its User-Agent line
 };
 
-// The most a single receive takes in.
-inline constexpr std::size_t kRequestBufferSize = 16384;
-
-// The longest RequestText: a receive less its last two bytes (the final CR LF).
-inline constexpr std::size_t kRequestTextLength = kRequestBufferSize - 2;
+// The longest request text the log is given: the loop's one receive less its final CR LF.
+inline constexpr std::size_t kRequestTextLength = 16382;

@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "log/output.h"
-#include "platform/path_size.h"
 
 namespace {
 
@@ -21,6 +20,9 @@ NameLookup platformLookup() {
 }
 
 NameLookup lookup = platformLookup();  // the look-ups in use; tests replace them
+
+// Room for this machine's name and its NUL.
+constexpr int kHostNameSize = 260;
 
 std::uint32_t loopbackAddress() { return htonl(INADDR_LOOPBACK); }
 
@@ -40,9 +42,9 @@ void startNetworking() {
 SOCKET openStreamSocket() { return socket(AF_INET, SOCK_STREAM, 0); }
 
 std::uint32_t lookupLocalHost() {
-  char name[kPathSize] = "";
+  char name[kHostNameSize] = "";
   // gethostname need not end a name that fills the buffer; the last byte stays NUL.
-  if (lookup.getHostName(name, kPathSize - 1) != 0) return 0;
+  if (lookup.getHostName(name, kHostNameSize - 1) != 0) return 0;
   return describeHost(name);
 }
 
@@ -52,9 +54,8 @@ std::uint32_t describeHost(const char* name) {
     printOutput("gethostbyname error: %ld for %s\n", lookup.hostError(), name);
     return 0;
   }
-  // Whatever the name resolves to, the server listens on the loopback address; the entry is
-  // the resolver's shared storage, so the address is shown from a copy of our own instead of
-  // overwriting it.
+  // The server listens on loopback whatever the name resolves to; shown from a copy of our
+  // own, as the entry is the resolver's shared storage.
   const std::uint32_t address = loopbackAddress();
   in_addr dotted;
   std::memcpy(&dotted, &address, sizeof address);
@@ -79,7 +80,7 @@ std::uint16_t lookupServicePort(const char* service, const char* protocol) {
   return port;
 }
 
-int bindListener(SOCKET s, ListenerMode mode, const char* service, const char* protocol, int port) {
+int bindListener(SOCKET s, ListenerMode mode, int port) {
   // A port whose low 16 bits are all zero would let the system pick one nobody could find;
   // it means the service port, as 0 does.
   if (static_cast<std::uint16_t>(port) == 0) mode = ListenerMode::kServicePort;
@@ -87,14 +88,13 @@ int bindListener(SOCKET s, ListenerMode mode, const char* service, const char* p
   std::memset(&address, 0, sizeof address);
   const std::uint32_t host = lookupLocalHost();
   if (host == 0) {
-    printOutput("Error: %d in %s\n", -1,
-                mode == ListenerMode::kServicePort ? "GetLocalHost error" : "GetLocalHost");
+    reportFailure(mode == ListenerMode::kServicePort ? "GetLocalHost error" : "GetLocalHost", -1);
     return -1;
   }
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = host;
   if (mode == ListenerMode::kServicePort) {
-    address.sin_port = lookupServicePort(service, protocol);
+    address.sin_port = lookupServicePort("http", "tcp");
     // An unknown service is a failed set-up, not a reason to listen on some other port.
     if (address.sin_port == kNoServicePort) return -1;
   } else {
@@ -102,7 +102,7 @@ int bindListener(SOCKET s, ListenerMode mode, const char* service, const char* p
   }
   if (bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) == SOCKET_ERROR) {
     const int code = WSAGetLastError();
-    printOutput("Error: %d in %s\n", code, "bind()");
+    reportFailure("bind()", code);
     return code;
   }
   printOutput("Successful Binding\n");
@@ -112,10 +112,10 @@ int bindListener(SOCKET s, ListenerMode mode, const char* service, const char* p
 SOCKET openListener(int port, int deferSeconds) {
   const SOCKET listener = openStreamSocket();
   if (listener == INVALID_SOCKET) return INVALID_SOCKET;
-  (void)prepareListener(listener, deferSeconds);
+  prepareListener(listener, deferSeconds);
   const bool servicePort = port == 0 || port == kStandardPort;
   if (bindListener(listener, servicePort ? ListenerMode::kServicePort : ListenerMode::kExplicitPort,
-                   "http", "tcp", port) == 0) {
+                   port) == 0) {
     // The largest backlog the platform allows: a page full of blocked elements opens dozens
     // of connections at once, and a full queue costs each extra client a second or more.
     if (listen(listener, SOMAXCONN) == 0) return listener;

@@ -42,18 +42,17 @@ SOCKET openStreamSocket();
 // Returns 127.0.0.1 in network byte order, or 0 when the name is unknown or does not resolve.
 std::uint32_t lookupLocalHost();
 
-// Looks name up and prints the five host lines, showing 127.0.0.1 whatever the name resolves
-// to. Returns 127.0.0.1 in network byte order, or 0 (after a "gethostbyname error" line)
-// when the name does not resolve.
+// Looks name up and prints the five host lines, showing 127.0.0.1 whatever it resolves to.
+// Returns 127.0.0.1 in network byte order, or 0 after a "gethostbyname error" line.
 std::uint32_t describeHost(const char* name);
 
 // Looks up service/protocol and prints the three service lines. Returns the entry's port in
 // network byte order, or kNoServicePort after a "getservbyname error" line.
 std::uint16_t lookupServicePort(const char* service, const char* protocol);
 
-// Binds s to 127.0.0.1 at port's low 16 bits, or (kServicePort, or those bits 0) the service's
-// port, printing its lines; returns 0, -1 after a failed look-up, or bind's code.
-int bindListener(SOCKET s, ListenerMode mode, const char* service, const char* protocol, int port);
+// Binds s to 127.0.0.1 at port's low 16 bits, or (kServicePort, or those bits 0) the port of
+// "http"/"tcp", printing its lines; returns 0, -1 after a failed look-up, or bind's code.
+int bindListener(SOCKET s, ListenerMode mode, int port);
 
 // socket, prepareListener, bindListener (0 and kStandardPort: the "http" service), listen. Needs
 // startNetworking; INVALID_SOCKET after a failure, which printed its line (socket's prints none).

@@ -1,6 +1,5 @@
-// Waiting on many sockets at once: one readiness backend per platform (epoll on Linux,
-// WSAPoll on Windows) behind these few calls, so that the serving loop never names it.
-// Each socket is watched for incoming data and hang-up under a tag that comes back when ready.
+// Waiting on many sockets at once (epoll on Linux, WSAPoll on Windows): each is watched for data
+// and hang-up under a tag that comes back when it is ready.
 #pragma once
 
 #include <cstdint>
@@ -33,9 +32,8 @@ bool watchSocket(ReadinessSet* set, SOCKET s, std::uint32_t tag);
 // Stops watching s, which was watched under tag. Call it before closing s.
 void unwatchSocket(ReadinessSet* set, SOCKET s, std::uint32_t tag);
 
-// Waits until a watched socket is ready or timeoutMs has passed (-1: no limit), and writes the
-// tags of up to maxTags ready sockets into tags. Returns their count (0 when the time ran out
-// or a signal interrupted the wait), or kReadinessFailed with the code in WSAGetLastError().
+// Waits up to timeoutMs (-1: no limit) and writes up to maxTags ready tags into tags. Returns
+// their count (0: timed out or interrupted), or kReadinessFailed, code in WSAGetLastError().
 int waitForReady(ReadinessSet* set, std::uint32_t* tags, int maxTags, int timeoutMs);
 
 // The shape of waitForReady, so that a test can put a failing wait in its place.

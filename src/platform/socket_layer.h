@@ -1,6 +1,5 @@
-// The one place that knows which socket API quietd runs on: the Windows Sockets 1.1 names
-// (real Winsock on Windows, supplied over BSD sockets by socket_layer_posix.cc on Linux), and
-// helpers for what the platforms do differently. No other file may test the platform.
+// The Windows Sockets 1.1 names (Winsock itself, or supplied over Linux sockets) and helpers
+// for what the platforms do differently. The one file that tests the platform.
 #pragma once
 
 #include <cstddef>
@@ -47,10 +46,9 @@ int closesocket(SOCKET s);
 // on Windows).
 long hostLookupError();
 
-// Before the bind: address reuse and, where the platform has it, a hand-over of connections
-// only once their first bytes or deferSeconds have come. Returns true when connections are
-// held back that way; failures are ignored, as the server works without these options.
-bool prepareListener(SOCKET listener, int deferSeconds);
+// Before the bind: address reuse and, on Linux, connections handed over with their first bytes
+// or after deferSeconds. Failures are ignored: the server works without these options.
+void prepareListener(SOCKET listener, int deferSeconds);
 
 // Accepts one connection, non-blocking and not inherited, without its peer's address.
 // Returns INVALID_SOCKET on failure (see lastAcceptFailure).
@@ -59,7 +57,7 @@ SOCKET acceptConnection(SOCKET listener);
 // What a failed acceptConnection means for accepting.
 enum class AcceptFailure {
   kNothingPending,  // no connection is waiting, and the listener does not wait for one
-  kThatOne,         // one connection failed before it was taken; the next one may do well
+  kOneConnection,   // one connection failed before it was taken; the next one may do well
   kLasting,         // anything else: descriptors or memory ran out, or a code not known here
 };
 

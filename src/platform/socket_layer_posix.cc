@@ -1,4 +1,4 @@
-// The socket layer over BSD sockets and the C library (Linux and other POSIX systems).
+// The socket layer over Linux sockets and the C library.
 #include <errno.h>
 #include <fcntl.h>
 #include <netinet/tcp.h>
@@ -26,32 +26,16 @@ int closesocket(SOCKET s) { return close(s); }
 
 long hostLookupError() { return h_errno; }
 
-bool prepareListener(SOCKET listener, int deferSeconds) {
+void prepareListener(SOCKET listener, int deferSeconds) {
   int on = 1;
   (void)setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-#ifdef TCP_DEFER_ACCEPT
-  // Nearly every connection then comes with its request, and is answered at once
-  // without a round through the readiness loop; browsers' speculative connections,
-  // which send nothing for a long time, stay with the kernel meanwhile.
-  return setsockopt(listener, IPPROTO_TCP, TCP_DEFER_ACCEPT, &deferSeconds, sizeof deferSeconds) ==
-         0;
-#else
-  (void)deferSeconds;
-  return false;
-#endif
+  // Nearly every connection then comes with its request, and is answered at once without a
+  // round through the loop; browsers' silent speculative connections stay with the kernel.
+  (void)setsockopt(listener, IPPROTO_TCP, TCP_DEFER_ACCEPT, &deferSeconds, sizeof deferSeconds);
 }
 
 SOCKET acceptConnection(SOCKET listener) {
-#ifdef SOCK_NONBLOCK
   return accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-#else
-  const SOCKET connection = accept(listener, nullptr, nullptr);
-  if (connection != INVALID_SOCKET) {
-    (void)fcntl(connection, F_SETFL, fcntl(connection, F_GETFL) | O_NONBLOCK);
-    (void)fcntl(connection, F_SETFD, FD_CLOEXEC);
-  }
-  return connection;
-#endif
 }
 
 AcceptFailure lastAcceptFailure() {
@@ -59,9 +43,9 @@ AcceptFailure lastAcceptFailure() {
   if (code == EAGAIN || code == EWOULDBLOCK) return AcceptFailure::kNothingPending;
   // Linux hands a connection's own network errors over from accept, as well as a connection
   // aborted or refused by a firewall before it was taken.
-  for (const int ofThatOne : {EINTR, ECONNABORTED, EPROTO, EPERM, ENETDOWN, ENETUNREACH, EHOSTDOWN,
-                              EHOSTUNREACH, ENOPROTOOPT, EOPNOTSUPP, ETIMEDOUT}) {
-    if (code == ofThatOne) return AcceptFailure::kThatOne;
+  for (const int ofOneConnection : {EINTR, ECONNABORTED, EPROTO, EPERM, ENETDOWN, ENETUNREACH,
+                                    EHOSTDOWN, EHOSTUNREACH, ENOPROTOOPT, EOPNOTSUPP, ETIMEDOUT}) {
+    if (code == ofOneConnection) return AcceptFailure::kOneConnection;
   }
   return AcceptFailure::kLasting;
 }
@@ -100,10 +84,7 @@ int raiseDescriptorLimit() {
 void sendAndFinish(SOCKET s, const char* data, std::size_t length) {
   // Held back until the sending side ends, so that the answer and the end of the stream
   // leave in one segment: one packet fewer for either side to handle.
-  int flags = MSG_NOSIGNAL | MSG_DONTWAIT;
-#ifdef MSG_MORE
-  flags |= MSG_MORE;
-#endif
+  const int flags = MSG_NOSIGNAL | MSG_DONTWAIT | MSG_MORE;
   ssize_t sent;
   do {
     sent = length > 0 ? send(s, data, length, flags) : 0;

@@ -6,7 +6,7 @@
 
 long hostLookupError() { return WSAGetLastError(); }
 
-bool prepareListener(SOCKET listener, int deferSeconds) {
+void prepareListener(SOCKET listener, int deferSeconds) {
   // On Windows SO_REUSEADDR would let another process bind the same port and take over the
   // connections meant for us; exclusive use keeps the port ours.
   BOOL on = TRUE;
@@ -15,25 +15,26 @@ bool prepareListener(SOCKET listener, int deferSeconds) {
   // Windows cannot hold a silent connection back until its request arrives, so an idle client
   // costs the server one receive time-out.
   (void)deferSeconds;
-  return false;
 }
 
 namespace {
 
 bool listenerNonBlocking = false;  // set once by letAcceptWait, for the life of the process
 
+// Makes s non-blocking; returns false when Winsock refuses.
+bool makeNonBlocking(SOCKET s) {
+  u_long nonBlocking = 1;
+  return ioctlsocket(s, FIONBIO, &nonBlocking) == 0;
+}
+
 }  // namespace
 
 SOCKET acceptConnection(SOCKET listener) {
   const SOCKET connection = accept(listener, nullptr, nullptr);
   if (connection == INVALID_SOCKET) return connection;
-  // Its handle stays inheritable, as sockets are by default: quietd starts no process that
-  // could inherit it, and clearing the flag cost a call per connection.
-  // A socket accepted from a non-blocking listener is non-blocking already.
-  if (!listenerNonBlocking) {
-    u_long nonBlocking = 1;
-    (void)ioctlsocket(connection, FIONBIO, &nonBlocking);
-  }
+  // Left inheritable: quietd starts no process, and clearing it costs a call a connection. One
+  // accepted from a non-blocking listener is non-blocking already.
+  if (!listenerNonBlocking) (void)makeNonBlocking(connection);
   return connection;
 }
 
@@ -44,21 +45,17 @@ AcceptFailure lastAcceptFailure() {
     case WSAECONNRESET:  // the peer gave up before the connection was taken
     case WSAECONNABORTED:
     case WSAEINTR:
-      return AcceptFailure::kThatOne;
+      return AcceptFailure::kOneConnection;
     default:
       return AcceptFailure::kLasting;
   }
 }
 
 bool letAcceptWait(SOCKET listener, bool waits) {
-  // The listener never waits: its connections are then born non-blocking, which spares a
-  // call per connection, and the readiness set waits for them at the cost of one call only
-  // while the loop is idle.
+  // The listener never waits: its connections are born non-blocking, sparing a call each, and
+  // the readiness set waits for them instead, at one call while the loop is idle.
   (void)waits;
-  if (!listenerNonBlocking) {
-    u_long nonBlocking = 1;
-    listenerNonBlocking = ioctlsocket(listener, FIONBIO, &nonBlocking) == 0;
-  }
+  if (!listenerNonBlocking) listenerNonBlocking = makeNonBlocking(listener);
   return !listenerNonBlocking;
 }
 

@@ -11,19 +11,17 @@ inline constexpr long kOutputFailed = -1;
 // (an anonymous pipe or a socket whose reader has gone).
 inline constexpr long kOutputGone = -2;
 
-// Makes standard output safe for a server: puts the null device on each of the standard
-// descriptors that is closed (so that no socket can take its place) and ignores the signal a
-// write to a pipe without a reader raises. Call once, before anything else is opened.
+// Puts the null device on each closed standard descriptor, so no socket takes its place, and
+// ignores SIGPIPE. Call once, before anything else is opened.
 void prepareStandardOutput();
 
-// Writes data to standard output, waiting as long as standard output makes it wait: call it
-// from the writer thread only (or before that thread has started). Returns the byte count
-// taken (at least 1), kOutputFailed or kOutputGone.
+// Writes data to standard output, waiting as long as it makes us: from the writer thread alone.
+// Returns the byte count taken (at least 1), kOutputFailed or kOutputGone.
 long writeStandardOutput(const char* data, std::size_t length);
 
 // Starts run on a thread of its own with a small stack; the thread runs until the process
-// ends. Returns false, starting nothing, when no thread could be made.
-bool startOutputWriter(void (*run)());
+// ends. Returns 0, or the code of the failed call named in *failedCall, starting nothing.
+int startOutputWriter(void (*run)(), const char** failedCall);
 
 // Wakes the writer thread from waitForOutputWork, or makes its next call return at once.
 // Never waits.

@@ -1,9 +1,7 @@
-// Standard output on Linux: plain blocking writes, made on a writer thread of their own. No
-// non-blocking write covers every output (O_NONBLOCK is shared with the shell, and a full disk
-// ignores it), so only the writer thread writes, and waits.
+// Standard output on Linux: blocking writes on the writer thread, as no non-blocking write
+// covers every output (O_NONBLOCK is shared with the shell, and a full disk ignores it).
 #include <errno.h>
 #include <fcntl.h>
-#include <pthread.h>
 #include <semaphore.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -12,6 +10,7 @@
 #include <unistd.h>
 
 #include "platform/standard_output.h"
+#include "platform/thread_start.h"
 
 namespace {
 
@@ -20,14 +19,8 @@ constexpr std::size_t kWriterStackSize = 64 * 1024;
 // f_type of the file system that holds anonymous pipes.
 constexpr long kPipeFileSystem = 0x50495045;
 
-sem_t workArrived;               // posted by wakeOutputWriter, waited on by the writer thread
-void (*writerBody)() = nullptr;  // what the writer thread runs
-bool readerMayReturn = false;    // a named FIFO: a new reader may open it after the last one left
-
-void* runWriter(void*) {
-  writerBody();
-  return nullptr;
-}
+sem_t workArrived;             // posted by wakeOutputWriter, waited on by the writer thread
+bool readerMayReturn = false;  // a named FIFO: a new reader may open it after the last one left
 
 }  // namespace
 
@@ -54,17 +47,10 @@ long writeStandardOutput(const char* data, std::size_t length) {
   return kOutputFailed;
 }
 
-bool startOutputWriter(void (*run)()) {
-  if (sem_init(&workArrived, 0, 0) != 0) return false;
-  writerBody = run;
-  pthread_attr_t attributes;
-  if (pthread_attr_init(&attributes) != 0) return false;
-  pthread_t writer;
-  const bool started = pthread_attr_setstacksize(&attributes, kWriterStackSize) == 0 &&
-                       pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED) == 0 &&
-                       pthread_create(&writer, &attributes, runWriter, nullptr) == 0;
-  pthread_attr_destroy(&attributes);
-  return started;
+int startOutputWriter(void (*run)(), const char** failedCall) {
+  (void)sem_init(&workArrived, 0, 0);  // fails only for a shared or too large semaphore
+  *failedCall = kStartThreadCall;
+  return startThread(run, kWriterStackSize);
 }
 
 void wakeOutputWriter() { (void)sem_post(&workArrived); }  // fails only past SEM_VALUE_MAX

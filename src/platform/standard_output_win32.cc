@@ -1,12 +1,12 @@
-// Standard output on Windows: blocking WriteFile calls, made on a writer thread, as a console
-// selection (QuickEdit) stops every writer. Line feeds become CR LF here rather than in the C
-// runtime's text mode, which reports a write cut short as a failure of the whole.
+// Standard output on Windows: blocking WriteFile on the writer thread (a console selection stops
+// writers); CR LF made here, as text mode takes a write cut short for a failure of the whole.
 #include <io.h>
 #include <windows.h>
 
 #include <cstdio>
 
 #include "platform/standard_output.h"
+#include "platform/thread_start.h"
 
 namespace {
 
@@ -16,22 +16,15 @@ constexpr SIZE_T kWriterStackSize = 64 * 1024;
 constexpr std::size_t kTranslatedSize = 8192;
 
 HANDLE workArrived = nullptr;      // set by wakeOutputWriter, waited on by the writer thread
-void (*writerBody)() = nullptr;    // what the writer thread runs
 HANDLE output = nullptr;           // standard output; nullptr when the process has none
 char translated[kTranslatedSize];  // the piece being written, in CR LF; the writer's
 bool returnWritten = false;        // the CR of the line feed that comes next is out already
 
-DWORD WINAPI runWriter(LPVOID) {
-  writerBody();
-  return 0;
-}
-
 }  // namespace
 
 void prepareStandardOutput() {
-  // Sockets are no C runtime descriptors on Windows and cannot take the place of a closed
-  // standard output, and Windows has no SIGPIPE. Without a standard output at all (started
-  // detached) the runtime would take a question about it for a programming error.
+  // No socket can take a closed standard output's place and there is no SIGPIPE; without one at
+  // all (started detached) the runtime would take asking for it for a programming error.
   if (_fileno(stdout) < 0) return;
   const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdout)));
   if (handle != INVALID_HANDLE_VALUE) output = handle;
@@ -65,15 +58,14 @@ long writeStandardOutput(const char* data, std::size_t length) {
   return error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA ? kOutputGone : kOutputFailed;
 }
 
-bool startOutputWriter(void (*run)()) {
+int startOutputWriter(void (*run)(), const char** failedCall) {
   workArrived = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-  if (workArrived == nullptr) return false;
-  writerBody = run;
-  const HANDLE writer = CreateThread(nullptr, kWriterStackSize, runWriter, nullptr,
-                                     STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-  if (writer == nullptr) return false;
-  CloseHandle(writer);
-  return true;
+  if (workArrived == nullptr) {
+    *failedCall = "CreateEventW";
+    return static_cast<int>(GetLastError());
+  }
+  *failedCall = kStartThreadCall;
+  return startThread(run, kWriterStackSize);
 }
 
 void wakeOutputWriter() { SetEvent(workArrived); }

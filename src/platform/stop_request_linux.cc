@@ -1,7 +1,5 @@
-// Stop signals on Linux: blocked in every thread and taken by one thread that waits for them
-// with sigwait, so that no code runs in a signal handler and the stop does not depend on the
-// serving thread, which may be blocked in accept().
-#include <pthread.h>
+// Stop signals on Linux: blocked in every thread and taken with sigwait by one, so no code runs
+// in a handler and a stop never depends on the serving thread, which may be in accept().
 #include <signal.h>
 #include <unistd.h>
 
@@ -9,25 +7,21 @@
 #include <initializer_list>
 
 #include "platform/stop_request.h"
+#include "platform/thread_start.h"
 
 namespace {
 
 // The stop thread's stack: it waits, then drains the output, nothing deeper.
 constexpr std::size_t kStopStackSize = 64 * 1024;
 
-sigset_t stopSignals() {
-  sigset_t signals;
-  sigemptyset(&signals);
-  for (const int signal : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&signals, signal);
-  return signals;
-}
+sigset_t stopSignals;               // those not ignored at start; set by blockStopRequests
+void (*runBeforeStop)() = nullptr;  // set before the stop thread starts
 
-void* awaitStop(void* beforeStop) {
-  const sigset_t signals = stopSignals();
+void awaitStop() {
   int signal = 0;
-  while (sigwait(&signals, &signal) != 0) {
+  while (sigwait(&stopSignals, &signal) != 0) {
   }
-  reinterpret_cast<void (*)()>(beforeStop)();
+  runBeforeStop();
   // End as the signal would have: its default action, so that the status names it.
   struct sigaction action {};
   action.sa_handler = SIG_DFL;
@@ -42,20 +36,21 @@ void* awaitStop(void* beforeStop) {
 
 }  // namespace
 
-bool handleStopRequests(void (*beforeStop)()) {
-  const sigset_t signals = stopSignals();
-  sigset_t previous;
-  if (pthread_sigmask(SIG_BLOCK, &signals, &previous) != 0) return false;
-  pthread_attr_t attributes;
-  pthread_t thread;
-  bool started = pthread_attr_init(&attributes) == 0;
-  if (started) {
-    started =
-        pthread_attr_setstacksize(&attributes, kStopStackSize) == 0 &&
-        pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED) == 0 &&
-        pthread_create(&thread, &attributes, awaitStop, reinterpret_cast<void*>(beforeStop)) == 0;
-    pthread_attr_destroy(&attributes);
+void blockStopRequests() {
+  sigemptyset(&stopSignals);
+  for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+    struct sigaction current {};
+    // Left out when ignored: blocked, it would wait for sigwait instead of being thrown away.
+    if (sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
+    sigaddset(&stopSignals, signal);
   }
-  if (!started) pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  return started;
+  (void)pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);  // fails only for a wrong `how`
+}
+
+void unblockStopRequests() { (void)pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr); }
+
+int handleStopRequests(void (*beforeStop)(), const char** failedCall) {
+  runBeforeStop = beforeStop;
+  *failedCall = kStartThreadCall;
+  return startThread(awaitStop, kStopStackSize);
 }

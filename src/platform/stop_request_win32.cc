@@ -20,9 +20,8 @@ BOOL WINAPI onControlEvent(DWORD event) {
       runBeforeStop();
       ExitProcess(kStoppedStatus);
     case CTRL_LOGOFF_EVENT:
-      // Sent to every console process outside the user's session when any user logs off, the
-      // boot task's among them: write out what waits and serve on. Windows itself ends a
-      // process of the session that goes.
+      // Sent to console processes outside the session too (the boot task's): write out and
+      // serve on; Windows ends a process of the session that goes.
       runBeforeStop();
       return TRUE;
   }
@@ -31,7 +30,13 @@ BOOL WINAPI onControlEvent(DWORD event) {
 
 }  // namespace
 
-bool handleStopRequests(void (*beforeStop)()) {
+// Windows delivers console events on a thread of its own: nothing to keep from other threads.
+void blockStopRequests() {}
+
+void unblockStopRequests() {}
+
+int handleStopRequests(void (*beforeStop)(), const char** failedCall) {
   runBeforeStop = beforeStop;
-  return SetConsoleCtrlHandler(onControlEvent, TRUE) != 0;
+  *failedCall = "SetConsoleCtrlHandler";
+  return SetConsoleCtrlHandler(onControlEvent, TRUE) != 0 ? 0 : static_cast<int>(GetLastError());
 }

@@ -312,6 +312,8 @@ TEST(HeldConnections, ALastingAcceptFailureNeitherSpinsNorStopsAndClosesOneHeldA
   EXPECT_EQ(3, descriptorsOf(pid).sockets)
       << "the listener and 2 held: one closed for the whole series";
   EXPECT_TRUE(server.process.running());
+  EXPECT_TRUE(server.process.output().ends_with(lines(wire("bound") + "Error: 24 in accept\n")))
+      << "one line for the whole series: " << server.process.output();
   EXPECT_FALSE(waitReadable(waiting, 0)) << "answered without a descriptor?";
   // Given descriptors again, it takes the waiting client at the end of a rest.
   ASSERT_EQ(0, prlimit(pid, RLIMIT_NOFILE, &original, nullptr));

@@ -40,8 +40,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   ServerSettings settings;
   const bool serve = parseCommandLine(static_cast<int>(arguments.size()), argv.data(), &settings);
-  const std::size_t rootLength = strnlen(settings.root, kPathSize);
-  require(rootLength < kPathSize);
+  const std::size_t rootLength = strnlen(settings.root, kRootSize);
+  require(rootLength < kRootSize);
   if (serve) {
     // The root always ends with the separator the document path continues from.
     require(rootLength > 0 && settings.root[rootLength - 1] == '\\');

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "http/answer.h"
+#include "http/connection.h"
 #include "log/request_log.h"
 
 namespace {
@@ -88,11 +89,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     require(plan.withHeader == (version != 0));
   }
 
-  // The path in a block of exactly kPathSize bytes: a write past it is caught.
-  using DocumentPath = char[kPathSize];
+  // The path in a block of exactly kDocumentPathSize bytes: a write past it is caught.
+  using DocumentPath = char[kDocumentPathSize];
   std::unique_ptr<DocumentPath[]> path(new DocumentPath[1]);
   buildDocumentPath(text, root, path[0]);
-  require(strnlen(path[0], kPathSize) < kPathSize);
+  require(strnlen(path[0], kDocumentPathSize) < kDocumentPathSize);
   require(classifyRequest(text, root) == plan.kind || !plan.answered);
 
   char block[kHeaderBlockSize];

@@ -6,12 +6,13 @@
 #include <cstring>
 #include <string>
 
+#include "http/answer_cache.h"
 #include "support/wire.h"
 
 namespace {
 
 std::string pathOf(const std::string& text, const std::string& root = "\\") {
-  char path[kPathSize];
+  char path[kDocumentPathSize];
   buildDocumentPath(text.c_str(), root.c_str(), path);
   return path;
 }
@@ -45,10 +46,10 @@ TEST(DocumentPath, LongPathsAreCutAndNeverOverrun) {
   const std::string root = std::string(250, 'r') + "\\";
   EXPECT_EQ(root + "index.ht", pathOf("GET / HTTP/1.1", root));
 
-  char path[kPathSize + 8];
+  char path[kDocumentPathSize + 8];
   std::memset(path, 'z', sizeof path);
-  buildDocumentPath(longTarget.c_str(), "\\", reinterpret_cast<char(&)[kPathSize]>(path));
-  for (std::size_t i = kPathSize; i < sizeof path; ++i) EXPECT_EQ('z', path[i]) << i;
+  buildDocumentPath(longTarget.c_str(), "\\", reinterpret_cast<char(&)[kDocumentPathSize]>(path));
+  for (std::size_t i = kDocumentPathSize; i < sizeof path; ++i) EXPECT_EQ('z', path[i]) << i;
 }
 
 TEST(Classify, ImageExtensionAnywhereInThePathCaseSensitive) {
@@ -156,6 +157,25 @@ TEST(Answer, HeaderAndBodyAreTheBytesOnTheWire) {
     char block[kHeaderBlockSize];
     EXPECT_EQ(expected, std::string(block, composeHeader(c.kind, date, block)));
     EXPECT_EQ(wire(c.body), blankBody(c.kind));
+  }
+}
+
+// Composed on first use whatever the second (time() is -1 for the last of 1969), and again
+// each time the second changes.
+TEST_F(LocalTimeIsUtc, TheCachedAnswerCarriesTheDateOfItsSecond) {
+  const struct {
+    std::time_t now;
+    const char* date;
+  } seconds[] = {{-1, "Wed Dec 31 23:59:59 1969"},
+                 {-1, "Wed Dec 31 23:59:59 1969"},
+                 {0, "Thu Jan 01 00:00:00 1970"},
+                 {1796556319, "Sun Dec 06 11:25:19 2026"}};
+  AnswerCaches caches{};
+  const AnswerPlan plan{true, true, true, ContentKind::kImage};
+  for (const auto& second : seconds) {
+    std::string expected = wire("image_header") + wire("image_body");
+    expected.replace(expected.find("<date>"), 6, second.date);
+    EXPECT_EQ(expected, answerBytes(caches, plan, second.now)) << second.date;
   }
 }
 

@@ -182,6 +182,7 @@ TEST_F(Output, AReaderGoneForGoodIsNotWrittenAgain) {
   fake.room = 10;
   fake.whenFull = kOutputGone;
   write(std::string(100, 'a'));
+  playWriter();
   const int calls = fake.calls;
   write("b\n");
   drainOutput(1000);

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "log/output.h"
 #include "support/capture_stdout.h"
 
 namespace {
@@ -105,41 +106,45 @@ TEST(EscapeLogText, EverythingButPrintableAsciiTabCrAndLfIsHex) {
   }
 }
 
+// What logRequest prints for text in mode, as standard output takes it.
+std::string logged(const std::string& text, Verbosity mode) {
+  return captureStdout([&] {
+    logRequest(text.c_str(), mode);
+    drainOutput(0);
+  });
+}
+
 TEST(LogRequest, PrintsOneEntryPerModeAndLeavesTheTextAlone) {
   const std::string text =
       "GET /a.gif HTTP/1.1\r\nHost: ads.example\r\nUser-Agent: test\r\nAccept: */*\r\n"
       "Referer: http://news.example/\r\nCookie: c=1";
   const std::string before = text;
-  EXPECT_EQ("", captureStdout([&] { logRequest(text.c_str(), Verbosity::kOff); }));
+  EXPECT_EQ("", logged(text, Verbosity::kOff));
   EXPECT_EQ(
       "GET /a.gif HTTP/1.1\r\nHost: ads.example\r\nAccept: */*\r\n"
       "Referer: http://news.example/\r\nCookie: c=1\n",
-      captureStdout([&] { logRequest(text.c_str(), Verbosity::kDetailed); }));
+      logged(text, Verbosity::kDetailed));
   EXPECT_EQ("GET /a.gif HTTP/1.1\r\nHost: ads.example\r\nReferer: http://news.example/\r\n\n",
-            captureStdout([&] { logRequest(text.c_str(), Verbosity::kSummary); }));
+            logged(text, Verbosity::kSummary));
   EXPECT_EQ(before, text);
-  EXPECT_EQ("\n", captureStdout([&] { logRequest("", Verbosity::kSummary); }));
+  EXPECT_EQ("\n", logged("", Verbosity::kSummary));
 }
 
 TEST(LogRequest, LongestTextsFitAndLongerOnesAreCut) {
   // Compared as booleans: a failure must not print sixteen kilobytes.
   const std::string longest(kRequestTextLength, 'x');
-  EXPECT_TRUE(longest + "\n" ==
-              captureStdout([&] { logRequest(longest.c_str(), Verbosity::kDetailed); }));
+  EXPECT_TRUE(longest + "\n" == logged(longest, Verbosity::kDetailed));
   const std::string longer = longest + "yyyy";
-  EXPECT_TRUE(longest + "\n" ==
-              captureStdout([&] { logRequest(longer.c_str(), Verbosity::kSummary); }));
+  EXPECT_TRUE(longest + "\n" == logged(longer, Verbosity::kSummary));
   // The cut falls inside "Host:", so the name is not seen.
   const std::string firstLines = "GET / HTTP/1.1\r\n" + std::string(16361, 'h') + "\n";
   const std::string cutHost = firstLines + "Host: a\r\n";
-  EXPECT_TRUE(firstLines + "\n" ==
-              captureStdout([&] { logRequest(cutHost.c_str(), Verbosity::kSummary); }));
+  EXPECT_TRUE(firstLines + "\n" == logged(cutHost, Verbosity::kSummary));
   // Every byte escaped: four times as long, and whole.
   const std::string controls(kRequestTextLength, '\x9b');
   std::string escaped;
   for (std::size_t i = 0; i < controls.size(); ++i) escaped += "\\x9B";
-  EXPECT_TRUE(escaped + "\n" ==
-              captureStdout([&] { logRequest(controls.c_str(), Verbosity::kDetailed); }));
+  EXPECT_TRUE(escaped + "\n" == logged(controls, Verbosity::kDetailed));
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "log/output.h"
 #include "support/capture_stdout.h"
 #include "support/server_process.h"
 
@@ -63,7 +64,10 @@ class ListenerTest : public ::testing::Test {
 
   int bindWith(ListenerMode mode, int port, std::string* printed) {
     int result = 0;
-    *printed = captureStdout([&] { result = bindListener(socket_, mode, "http", "tcp", port); });
+    *printed = captureStdout([&] {
+      result = bindListener(socket_, mode, port);
+      drainOutput(0);
+    });
     return result;
   }
 
