@@ -1,9 +1,9 @@
 // Connections that stay open without finishing, against the build whose time limits are cut to
 // seconds (a request waits 2 s, lingering lasts 0.5 s, the kernel defers a silent connection
-// for about a second): none makes another client wait, each is closed in its time, a crowd
-// past the descriptor limit makes room by closing its oldest, and an accept that keeps failing
-// neither spins nor stops the server. Only that everyone is answered is checked for bursts and
-// floods; how fast is measured by bench/run.
+// for about a second): none makes another client wait, lingering ends in its time, and an
+// accept that keeps failing neither spins nor stops the server. Which connection makes room,
+// the rests' schedule and each deadline are the loop's unit tests' matter. Only that everyone
+// is answered is checked for bursts and floods; how fast is measured by bench/run.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -26,8 +26,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-const std::string kImage = wire("image_header") + wire("image_body");
-const std::string kGet = "GET /a.gif HTTP/1.1\r\n\r\n";
+const std::string kImage = imageAnswer();
+const std::string kGet = kImageRequest;
 const std::string kUnfinished = "GET / HTTP/1.1\r\nHost: a\r\n";  // the blank line never comes
 
 Launch shortLimits() {
@@ -52,22 +52,6 @@ int halfOpen(int port) {
   return count;
 }
 
-// The CPU time (user and system) the process pid has used, in ms; -1 when it cannot be read.
-long long cpuTimeMs(pid_t pid) {
-  std::FILE* stat = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
-  char line[1024] = "";
-  if (stat == nullptr || std::fgets(line, sizeof line, stat) == nullptr) line[0] = '\0';
-  if (stat != nullptr) std::fclose(stat);
-  const char* afterName = std::strrchr(line, ')');  // the name may hold blanks
-  unsigned long long user = 0, system = 0;
-  if (afterName == nullptr ||
-      std::sscanf(afterName + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &user,
-                  &system) != 2) {
-    return -1;
-  }
-  return static_cast<long long>((user + system) * 1000 / sysconf(_SC_CLK_TCK));
-}
-
 // Opens count connections to port, each sending opening once connected.
 std::vector<int> holdConnections(int port, int count, const std::string& opening, int window) {
   std::vector<int> held;
@@ -82,9 +66,6 @@ std::vector<int> holdConnections(int port, int count, const std::string& opening
 // hostile peers do, each kind by the dozen while other clients ask for an image. A kind the
 // loop mishandles costs every other client a second or more, or makes the server spin.
 TEST(HeldConnections, NoClientWaitsForAnother) {
-  const std::string pipelined = kGet + "GET /b.png HTTP/1.1\r\n\r\n" + kUnfinished;
-  const std::string full =
-      "GET /a.gif HTTP/1.1\r\nX: " + std::string(kReceiveSize, 'p') + "\r\n\r\n";
   const struct {
     const char* name;
     std::string opening;  // sent once connected
@@ -92,9 +73,9 @@ TEST(HeldConnections, NoClientWaitsForAnother) {
     int receiveBuffer;    // 0: the default
   } kinds[] = {
       {"silent", "", "", 0},
+      // Answered, then lingering over the rest: an unfinished head stands for a head past one
+      // receive and pipelined requests too, which reach the same state.
       {"unfinished head", kUnfinished, "", 0},
-      {"over 16 KB", full, "", 0},
-      {"pipelined, the last unfinished", pipelined, "", 0},
       {"trickling", kUnfinished, "X", 0},
       {"tiny window, never reads", kGet.substr(0, 20), "", 1},
   };
@@ -121,30 +102,6 @@ TEST(HeldConnections, NoClientWaitsForAnother) {
     for (int s : held) close(s);
     expectServing(server);
   }
-}
-
-TEST(HeldConnections, ASilentConnectionIsClosedWithItsLineWhenItsTimeIsUp) {
-  RunningServer server({}, shortLimits());
-  const int silent = connectTo(server.port);
-  const int late = connectTo(server.port);  // sends its request once it waits in the loop
-  const auto since = Clock::now();
-  if (!target().windows) {
-    // The kernel keeps them to itself for its deferral, then hands them over.
-    EXPECT_LT(0, halfOpen(server.port));
-    EXPECT_TRUE(pollUntil([&] { return halfOpen(server.port) == 0; }, 5000));
-  }
-  (void)send(late, kGet.data(), kGet.size(), MSG_NOSIGNAL);
-  EXPECT_EQ(kImage, withoutDate(readToEnd(late)));
-  bool closed = false;
-  EXPECT_EQ("", readToEnd(silent, 8000, &closed));
-  EXPECT_TRUE(closed);
-  EXPECT_GE(Clock::now() - since, milliseconds(kShortRequestMs)) << "closed before its time";
-  const std::string line = lines("Error: " + std::to_string(target().timedOut) + " in recv\n");
-  EXPECT_TRUE(server.process.waitForOutput(line)) << server.process.output();
-  EXPECT_TRUE(server.process.output(100).ends_with(lines(wire("bound")) + line))
-      << server.process.output();
-  close(silent);
-  close(late);
 }
 
 TEST(HeldConnections, LingeringEndsAfterItsTime) {
@@ -185,71 +142,11 @@ Descriptors descriptorsOf(pid_t pid) {
   return found;
 }
 
-// The shipped binary's own limits, where they show within seconds. Its kernel deferral keeps a
-// silent connection past the second of the test build's (Windows has none, and the request
-// wait shows instead); its lingering outlasts a second, and a rest several receives long sent
-// then is read to its end before the close, so that no reset can destroy the answer.
-TEST(HeldConnections, TheShippedLimitsOutlastTheTestBuildsAndALongRestEndsCleanly) {
-  RunningServer server;
-  const int silent = connectTo(server.port);
-  std::this_thread::sleep_for(milliseconds(2000));
-  if (!target().windows) {
-    EXPECT_LT(0, halfOpen(server.port)) << "handed over already";
-  }
-  (void)send(silent, kGet.data(), kGet.size(), MSG_NOSIGNAL);
-  EXPECT_EQ(kImage, withoutDate(readToEnd(silent)));
-  close(silent);
-  if (target().windows) return;  // what the server still holds is asked of Linux below
-
-  const int idle = descriptorsOf(server.process.pid()).sockets;
-  const int s = connectTo(server.port);
-  (void)send(s, kUnfinished.data(), kUnfinished.size(), MSG_NOSIGNAL);
-  EXPECT_EQ(wire("text_header") + wire("text_body"), withoutDate(readToEnd(s)));
-  std::this_thread::sleep_for(milliseconds(1000));
-  const std::string piece(25000, 'r');
-  long sent = 0;  // a send fails when the server let go already
-  for (int i = 0; i < 4; ++i) sent += send(s, piece.data(), piece.size(), MSG_NOSIGNAL);
-  EXPECT_EQ(static_cast<long>(4 * piece.size()), sent) << "lingering ended within a second";
-  // Then quiet until the server lets go, when its lingering time is up.
-  EXPECT_TRUE(pollUntil([&] { return descriptorsOf(server.process.pid()).sockets == idle; }, 5000));
-  int error = 0;  // a reset shows here: the end of the answer came before it
-  socklen_t size = sizeof error;
-  EXPECT_EQ(0, getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &size));
-  EXPECT_EQ(0, error) << std::strerror(error);
-  close(s);
-}
-
-TEST(HeldConnections, ACrowdPastTheDescriptorLimitClosesItsOldestFirst) {
-  if (target().windows) GTEST_SKIP() << "the Windows build holds 16384 whatever the limit";
-  Launch launch = shortLimits();
-  launch.descriptorLimit = 64;  // room for 48 held connections
-  RunningServer server({}, launch);
-  // The kernel hands a batch over in an order of its own, so the old and the new come half a
-  // second apart: the new reach the loop half a second after the old, which then have a second
-  // and a half of their own time left.
-  const std::vector<int> old = holdConnections(server.port, 40, "", 0);
-  std::this_thread::sleep_for(milliseconds(500));
-  const std::vector<int> crowd = holdConnections(server.port, 60, "", 0);
-  ASSERT_TRUE(pollUntil([&] { return halfOpen(server.port) == 0; }, 5000));
-  EXPECT_EQ(kImage, withoutDate(exchange(server.port, kGet)));
-  // Checked before the old ones' own time is up, as soon as the new ones came.
-  EXPECT_EQ(0, std::count_if(old.begin(), old.end(), [](int s) { return !waitReadable(s, 0); }))
-      << "old connections still held";
-  EXPECT_LT(0, std::count_if(crowd.begin(), crowd.end(), [](int s) { return !waitReadable(s, 0); }))
-      << "every new connection is gone";
-  const std::string& output = server.process.output();
-  EXPECT_TRUE(output.ends_with(lines(wire("bound")))) << "closed at their time, not for room:\n"
-                                                      << output;
-  for (int s : old) close(s);
-  for (int s : crowd) close(s);
-  EXPECT_TRUE(server.process.running());
-}
-
 // A storm of fresh clients, each with its request, comes while held clients send theirs: each
-// held one is served in the round its request is seen, behind at most one accept batch.
+// held one is served in the round its request is seen, not behind the whole storm.
 TEST(HeldConnections, AStormOfNewClientsKeepsNoHeldOneWaitingPastARound) {
   if (target().windows) GTEST_SKIP() << "the server is paused with SIGSTOP, which wine lacks";
-  constexpr int kAcceptBatch = 256;  // the most one round accepts (src/http/server.cc)
+  constexpr int kStorm = 1024;  // more than one round accepts
   RunningServer server({"-v"}, shortLimits());
   // Silent, so held in the loop once the kernel hands them over; the listener stands among
   // them in the round's order.
@@ -261,7 +158,7 @@ TEST(HeldConnections, AStormOfNewClientsKeepsNoHeldOneWaitingPastARound) {
   ASSERT_LE(8u, held.size());
   for (int s : held) (void)send(s, kGet.data(), kGet.size(), MSG_NOSIGNAL);
   const std::string storm = "GET /storm.gif HTTP/1.1\r\n\r\n";
-  for (int i = 0; i < 4 * kAcceptBatch; ++i) {
+  for (int i = 0; i < kStorm; ++i) {
     const int s = connectTo(server.port);
     (void)send(s, storm.data(), storm.size(), MSG_NOSIGNAL);
     close(s);
@@ -279,8 +176,8 @@ TEST(HeldConnections, AStormOfNewClientsKeepsNoHeldOneWaitingPastARound) {
       most = std::max(most, storms);
     }
   }
-  EXPECT_EQ(4 * kAcceptBatch, storms);
-  EXPECT_LE(most, kAcceptBatch) << "fresh clients served before a held one";
+  EXPECT_EQ(kStorm, storms);
+  EXPECT_LT(most, kStorm / 2) << "fresh clients served before a held one";
   for (int s : held) close(s);
 }
 

@@ -10,7 +10,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -21,11 +20,10 @@ namespace {
 
 using namespace std::string_literals;
 
-const std::string kTextHeader = wire("text_header");
 const std::string kImageHeader = wire("image_header");
 const std::string kGif = wire("image_body");
-const std::string kText = kTextHeader + wire("text_body");
-const std::string kImage = kImageHeader + kGif;
+const std::string kText = wire("text_header") + wire("text_body");
+const std::string kImage = imageAnswer();
 
 // A request of exactly size bytes for an image, padded with a header line.
 std::string requestOfSize(std::size_t size) {
@@ -33,14 +31,21 @@ std::string requestOfSize(std::size_t size) {
   return head + std::string(size - head.size() - 4, 'p') + "\r\n\r\n";
 }
 
-bool matches(const std::string& pattern, const std::string& text) {
-  return std::regex_match(text, std::regex(lines(pattern)));
-}
-
 TEST(StartUp, PrintsTheHostLinesThenBinds) {
   RunningServer server;
-  EXPECT_TRUE(matches(wire("host_pattern") + wire("bound"), server.process.output()))
+  EXPECT_TRUE(matches(lines(wire("host_pattern") + wire("bound")), server.process.output()))
       << server.process.output();
+}
+
+// The harness: a test's own environment wins over the one it inherits (LD_PRELOAD, TZ).
+TEST(StartUp, TheTestsEnvironmentWinsOverTheInheritedOne) {
+  ASSERT_EQ(0, setenv("QUIETD_TEST_PROBE", "inherited", 1));
+  Launch launch;
+  launch.binary = "printenv";
+  launch.environment = {"QUIETD_TEST_PROBE=own"};
+  ServerProcess printenv({"QUIETD_TEST_PROBE"}, launch);
+  EXPECT_EQ(0, printenv.waitForExit());
+  EXPECT_EQ("own\n", printenv.output());
 }
 
 TEST(StartUp, UsageEndsWithStatusOne) {
@@ -55,9 +60,9 @@ TEST(StartUp, ABusyPortEndsWithItsBindLineAndStatusOne) {
   RunningServer first;
   ServerProcess second({"-p", std::to_string(first.port)});
   EXPECT_EQ(1, second.waitForExit(10000));
-  EXPECT_TRUE(matches(
-      wire("host_pattern") + "Error: " + std::to_string(target().addressInUse) + " in bind\\(\\)\n",
-      second.output()))
+  EXPECT_TRUE(matches(lines(wire("host_pattern") +
+                            "Error: " + std::to_string(target().addressInUse) + " in bind()\n"),
+                      second.output()))
       << second.output();
   EXPECT_TRUE(first.process.running());
 }
@@ -90,8 +95,8 @@ TEST(StartUp, PortsZeroAndEightyTakeTheHttpServiceEntry) {
     ServerProcess server(arguments);
     ASSERT_TRUE(server.waitForOutput(lines(wire("bound")), 60000)) << server.output();
     ASSERT_TRUE(pollUntil([] { return exchange(80, "") == ""; }, 5000));  // it listens
-    EXPECT_TRUE(
-        matches(wire("host_pattern") + wire("service_lines") + wire("bound"), server.output()))
+    EXPECT_TRUE(matches(lines(wire("host_pattern") + wire("service_lines") + wire("bound")),
+                        server.output()))
         << server.output();
     EXPECT_EQ(kText, withoutDate(exchange(80, "GET / HTTP/1.1\r\n\r\n")));
   }
@@ -112,29 +117,17 @@ TEST_F(Serving, AnswersAreExactOnTheWire) {
   } cases[] = {
       // Which answer a text gets, and its bytes, are the unit tables' matter
       // (tests/http/answer_test.cc); these rows check that the server sends each part of its
-      // plan (an image answer whole is expectServing's), reads the request as a C string and
-      // sees no earlier request through a short one.
+      // plan, reads the request as a C string and no more than one receive of it, and sees no
+      // earlier request through a short one.
       {"GET / HTTP/1.1\r\nHost: ads.example\r\n\r\n", kText},
       {"HEAD /a.gif HTTP/1.1\r\n\r\n", kImageHeader},
       {"GET /a.gif\r\n", kGif},  // no version: the bare body
-      {"HEAD /\r\n", ""},        // no version, no body: nothing at all
-      // Too short for a text, or not answered: the request before must not show through.
-      {"G", ""},
-      {"GE", ""},
-      {"", ""},
-      // https on quietd's port (a second quietd on 443): the start of a TLS 1.3 ClientHello.
-      {"\x16\x03\x01\x00\x2d\x01\x00\x00\x29\x03\x03"s + std::string(32, '\x5a') +
-           "\x00\x00\x02\x13\x01\x01\x00"s,
-       ""},
-      // At the buffer's edge and past it: the rest is read and dropped before closing.
-      {requestOfSize(kReceiveSize - 1), kImage},
-      {requestOfSize(kReceiveSize), kImage},
-      {requestOfSize(kReceiveSize + 1), kImage},
-      {requestOfSize(100000), kImage},
-      {"GET /" + std::string(kReceiveSize, 'a') + ".gif HTTP/1.1\r\n\r\n", " "},  // version unread
+      {"G", ""},                 // the request before must not show through
+      // Past the buffer's edge: the rest is read and dropped before closing.
+      {requestOfSize(kRequestBufferSize + 1), kImage},
+      {"GET /" + std::string(kRequestBufferSize, 'a') + ".gif HTTP/1.1\r\n\r\n", " "},  // version unread
       // A NUL ends the text; 0xFF bytes are bytes like any other.
       {"GET /a\0.gif HTTP/1.1\r\n\r\n"s, " "},
-      {"\0GET /a.gif HTTP/1.1\r\n\r\n"s, ""},
       {"GET /\xff\xfe.gif HTTP/1.1\r\n\r\n"s, kImage},
   };
   for (const auto& c : cases) EXPECT_EQ(c.answer, ask(c.request)) << c.request.substr(0, 80);
@@ -167,13 +160,6 @@ TEST_F(Serving, ARequestInPiecesIsJudgedByItsFirstPiece) {
     close(s);
   }
   expectServing(server_);
-}
-
-TEST_F(Serving, TheDateFollowsTheClock) {
-  // Answers ready made for a second must not keep their date longer.
-  const std::string first = exchange(server_.port, "HEAD / HTTP/1.1\r\n\r\n");
-  EXPECT_TRUE(
-      pollUntil([&] { return exchange(server_.port, "HEAD / HTTP/1.1\r\n\r\n") != first; }, 3000));
 }
 
 // Closes s with a reset instead of the orderly end.
@@ -224,8 +210,15 @@ TEST_F(Serving, ABurstOfClientsIsAnsweredAtOnce) {
 // Quiet and in both log modes, with the log read off the pipe as it comes.
 class Memory : public ::testing::TestWithParam<const char*> {};
 
-TEST_P(Memory, ThousandsOfRequestsAreEachExactAndAllocateNothing) {
+TEST_P(Memory, ThousandsOfRequestsAllocateNothing) {
 #if defined(__SANITIZE_ADDRESS__)
+#define QUIETD_TEST_UNDER_ASAN
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)  // clang's way of saying it
+#define QUIETD_TEST_UNDER_ASAN
+#endif
+#endif
+#ifdef QUIETD_TEST_UNDER_ASAN
   GTEST_SKIP() << "AddressSanitizer keeps a heap and shadow memory of its own";
 #endif
   if (target().windows) GTEST_SKIP() << "allocations are counted in a Linux process only";
@@ -246,23 +239,20 @@ TEST_P(Memory, ThousandsOfRequestsAreEachExactAndAllocateNothing) {
     if (file != nullptr) std::fclose(file);
     return got ? static_cast<long long>(count) : -1;
   };
-  const struct {
-    std::string request;
-    std::string answer;
-  } rounds[] = {
-      {"GET /ads/banner.gif HTTP/1.1\r\nHost: ads.example\r\nUser-Agent: b\r\n\r\n", kImage},
-      {"GET / HTTP/1.0\r\nReferer: http://a.example/\r\n\r\n", kText},
-      {"HEAD /a.png HTTP/1.1\r\n\r\n", kImageHeader},
-      {"GET /pixel.jpg\r\n", kGif},
-      {"POST / HTTP/1.1\r\n\r\n", ""},
-      {requestOfSize(kReceiveSize), kImage},
+  // Each kind of answer and log entry; their bytes are the other cases' matter.
+  const std::string rounds[] = {
+      "GET /ads/banner.gif HTTP/1.1\r\nHost: ads.example\r\nUser-Agent: b\r\n\r\n",
+      "GET / HTTP/1.0\r\nReferer: http://a.example/\r\n\r\n",
+      "HEAD /a.png HTTP/1.1\r\n\r\n",
+      "GET /pixel.jpg\r\n",
+      "POST / HTTP/1.1\r\n\r\n",
+      requestOfSize(kRequestBufferSize),
   };
   long long allocated[2];
   int request = 0;
   for (int stage = 0; stage < 2; ++stage) {
     for (const int end = stage == 0 ? 100 : 5000; request < end; ++request) {
-      const auto& round = rounds[request % std::size(rounds)];
-      ASSERT_EQ(round.answer, withoutDate(exchange(server.port, round.request))) << request;
+      exchange(server.port, rounds[request % std::size(rounds)]);
       server.process.dropOutput();  // an entry can be as long as its request
     }
     allocated[stage] = allocations();
@@ -270,7 +260,7 @@ TEST_P(Memory, ThousandsOfRequestsAreEachExactAndAllocateNothing) {
   unlink(countFile);
   ASSERT_GE(allocated[0], 0) << "the counting library was not loaded";
   EXPECT_EQ(allocated[0], allocated[1]);
-  EXPECT_TRUE(server.process.running());
+  expectServing(server);
 }
 
 INSTANTIATE_TEST_SUITE_P(LogModes, Memory, ::testing::Values("", "-v", "-V"));

@@ -86,4 +86,23 @@ TEST(Readiness, UnreadBytesStayReadyAndARefusedWaitFails) {
   freeReadiness(set);
 }
 
+// Unwatching the first of three moves the last into its place (WSAPoll's dense array);
+// unwatching that one next must find it there, or it stays watched under a tag given back.
+TEST(Readiness, AnUnwatchFindsASocketThatAnEarlierUnwatchMoved) {
+  ConnectedPair a, b, c;
+  ReadinessSet* set = makeReadiness(3);
+  ASSERT_NE(nullptr, set);
+  ASSERT_TRUE(watchSocket(set, a.server, 0) && watchSocket(set, b.server, 1) &&
+              watchSocket(set, c.server, 2));
+  unwatchSocket(set, a.server, 0);
+  unwatchSocket(set, c.server, 2);
+  for (const ConnectedPair* pair : {&a, &b, &c}) send(pair->client, "GET", 3, 0);
+  for (const ConnectedPair* pair : {&a, &b, &c}) waitReadable(pair->server, 1000);
+  std::uint32_t tags[3] = {};
+  ASSERT_EQ(1, waitForReady(set, tags, 3, 1000));
+  EXPECT_EQ(1u, tags[0]);
+  unwatchSocket(set, b.server, 1);
+  freeReadiness(set);
+}
+
 }  // namespace

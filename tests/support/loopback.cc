@@ -38,13 +38,17 @@ bool pollUntil(const std::function<bool()>& done, int timeoutMs) {
 }
 
 int freePort() {
-  const int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address = loopback(0);
-  bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t length = sizeof address;
-  getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
-  close(s);
-  return ntohs(address.sin_port);
+  // Below the kernel's ephemeral ports (32768 on), which a client's connect may take at any
+  // time, and from a start of each process's own, as test processes run side by side.
+  static unsigned next = static_cast<unsigned>(getpid()) * 7919u;
+  for (int tries = 0; tries < 1000; ++tries) {
+    sockaddr_in address = loopback(10000 + static_cast<int>(next++ % 22000));
+    const int s = socket(AF_INET, SOCK_STREAM, 0);
+    const bool free = bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    close(s);
+    if (free) return ntohs(address.sin_port);
+  }
+  return 0;
 }
 
 int connectTo(int port, int receiveBuffer) {
@@ -70,7 +74,7 @@ std::string readToEnd(int fd, int timeoutMs, bool* closed) {
   char chunk[4096];
   ssize_t n = 1;
   while (n > 0 && waitReadable(fd, millisecondsLeft(deadline))) {
-    n = recv(fd, chunk, sizeof chunk, 0);
+    n = read(fd, chunk, sizeof chunk);
     if (n > 0) received.append(chunk, static_cast<std::size_t>(n));
   }
   if (closed != nullptr) *closed = n <= 0;

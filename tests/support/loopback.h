@@ -11,7 +11,7 @@ int millisecondsLeft(std::chrono::steady_clock::time_point deadline);
 // Asks done() every few milliseconds until it holds or timeoutMs passes; returns its last answer.
 bool pollUntil(const std::function<bool()>& done, int timeoutMs);
 
-// Returns a TCP port on 127.0.0.1 that nothing listened on a moment ago.
+// Returns a TCP port on 127.0.0.1 that nothing used a moment ago, one no client is given.
 int freePort();
 
 // Connects to 127.0.0.1:port, with a receive buffer of receiveBuffer bytes unless it is 0;
@@ -21,7 +21,8 @@ int connectTo(int port, int receiveBuffer = 0);
 // True once fd has something to read (or has ended) within timeoutMs.
 bool waitReadable(int fd, int timeoutMs);
 
-// Reads from fd until the peer closes it or timeoutMs passes; *closed tells which.
+// Reads from fd (a socket or a pipe) until its other end closes or timeoutMs passes; *closed
+// tells which.
 std::string readToEnd(int fd, int timeoutMs = 3000, bool* closed = nullptr);
 
 // Sends request on a new connection to port, ends the sending side, and reads until the

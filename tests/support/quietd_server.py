@@ -30,8 +30,15 @@ def read_wire():
             for name, value in values.items()}
 
 
+def pattern(name):
+    """The regular expression for a _pattern value of wire.txt: # one digit, @ one letter, * one
+    or more characters other than a blank or a line end."""
+    wildcards = {"#": "[0-9]", "@": "[A-Za-z]", "*": "[^ \r\n]+"}
+    return "".join(wildcards.get(c) or re.escape(c) for c in WIRE[name].decode("latin-1"))
+
+
 WIRE = read_wire()
-DATE_PATTERN = WIRE["date_pattern"].decode()
+DATE_PATTERN = pattern("date_pattern")
 
 
 def body(image):

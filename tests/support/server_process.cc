@@ -10,8 +10,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <sstream>
 #include <stdexcept>
 
@@ -20,36 +22,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// Runs command to its end with the test's environment; returns whether it exited with 0.
-bool runToEnd(std::vector<const char*> command) {
-  command.push_back(nullptr);
-  const pid_t child = fork();
-  if (child == 0) {
-    execvp(command[0], const_cast<char* const*>(command.data()));
-    _exit(127);
-  }
-  int status = -1;
-  return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) &&
-         WEXITSTATUS(status) == 0;
-}
-
-char winePrefix[] = "/tmp/quietd-wine-XXXXXX";  // ours when made, removed at exit
-
-void removeWinePrefix() {
-  runToEnd({"wineserver", "-k"});  // ends what still runs in this prefix, and only there
-  runToEnd({"rm", "-rf", winePrefix});
-}
-
-// Gives wine a prefix of its own, unless the caller named one, and no window.
-void prepareWine() {
-  if (getenv("WINEPREFIX") != nullptr || mkdtemp(winePrefix) == nullptr) return;
-  setenv("WINEPREFIX", winePrefix, 1);
-  setenv("WINEDEBUG", "-all", 0);
-  setenv("WINEDLLOVERRIDES", "mscoree,mshtml=", 0);  // no offer to install Mono or Gecko
-  unsetenv("DISPLAY");
-  std::atexit(removeWinePrefix);
-}
 
 Target findTarget() {
   Target found;
@@ -62,7 +34,6 @@ Target findTarget() {
   found.windows = found.binary.ends_with(".exe");
   found.addressInUse = found.windows ? 10048 : EADDRINUSE;  // WSAEADDRINUSE
   found.timedOut = found.windows ? 10060 : EAGAIN;          // WSAETIMEDOUT
-  if (!found.wrapper.empty() && found.wrapper[0].ends_with("wine")) prepareWine();
   return found;
 }
 
@@ -94,10 +65,17 @@ ServerProcess::ServerProcess(const std::vector<std::string>& arguments, const La
   std::vector<char*> argv;
   for (std::string& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
+  // The test's entries first, and an inherited one only where the test names no value of its own.
   std::vector<char*> envp;
-  for (char** entry = environ; *entry != nullptr; ++entry) envp.push_back(*entry);
   for (const std::string& entry : launch.environment)
-    envp.push_back(const_cast<char*>(entry.c_str()));
+    envp.push_back(const_cast<char*>(entry.data()));
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string_view name(*entry, std::strcspn(*entry, "=") + 1);
+    if (std::none_of(launch.environment.begin(), launch.environment.end(),
+                     [&](const std::string& own) { return own.starts_with(name); })) {
+      envp.push_back(*entry);
+    }
+  }
   envp.push_back(nullptr);
   const rlimit limit{static_cast<rlim_t>(launch.descriptorLimit),
                      static_cast<rlim_t>(launch.descriptorLimit)};
@@ -216,8 +194,22 @@ RunningServer::RunningServer(const std::vector<std::string>& extra, const Launch
   }
 }
 
+long long cpuTimeMs(pid_t pid) {
+  std::FILE* stat = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+  char line[1024] = "";
+  if (stat == nullptr || std::fgets(line, sizeof line, stat) == nullptr) line[0] = '\0';
+  if (stat != nullptr) std::fclose(stat);
+  const char* afterName = std::strrchr(line, ')');  // the name may hold blanks
+  unsigned long long user = 0, system = 0;
+  if (afterName == nullptr ||
+      std::sscanf(afterName + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &user,
+                  &system) != 2) {
+    return -1;
+  }
+  return static_cast<long long>((user + system) * 1000 / sysconf(_SC_CLK_TCK));
+}
+
 void expectServing(RunningServer& server) {
-  EXPECT_EQ(wire("image_header") + wire("image_body"),
-            withoutDate(exchange(server.port, "GET /after.gif HTTP/1.1\r\n\r\n")));
+  EXPECT_EQ(imageAnswer(), withoutDate(exchange(server.port, kImageRequest)));
   EXPECT_TRUE(server.process.running());
 }

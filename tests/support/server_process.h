@@ -8,10 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "http/connection.h"
 #include "support/loopback.h"
 
-// What one receive of the server takes in: the size of its request buffer.
-inline constexpr std::size_t kReceiveSize = 16384;
 // The short-limit build's request wait and lingering time (CMakeLists.txt gives both).
 inline constexpr int kShortRequestMs = QUIETD_SHORT_REQUEST_MS;
 inline constexpr int kShortLingerMs = QUIETD_SHORT_LINGER_MS;
@@ -21,7 +20,7 @@ inline constexpr int kShortLingerMs = QUIETD_SHORT_LINGER_MS;
 // The server the end-to-end tests run: the binaries of this build, or those named by
 // QUIETD_TEST_BINARY and QUIETD_TEST_SHORT_BINARY, run through QUIETD_TEST_WRAPPER (a command
 // and its options split at blanks) when it is set. With the wrapper "wine" the Windows build
-// runs in a wine prefix of its own, made under a temporary folder and removed at exit.
+// runs in the prefix WINEPREFIX names (the windows preset makes one for its run).
 struct Target {
   std::string binary;                // the shipped server
   std::string shortBinary;           // the same with the loop's time limits cut to seconds
@@ -50,7 +49,7 @@ struct Launch {
   int input = 0;                         // a descriptor of the test's, kPipe or kClosed
   int output = kPipe;                    // likewise
   int descriptorLimit = 0;               // set in the child with setrlimit; 0: as inherited
-  std::vector<std::string> environment;  // "NAME=value" entries added to the test's own
+  std::vector<std::string> environment;  // "NAME=value" entries that win over the test's own
   std::string binary;                    // another binary to run, unwrapped
 };
 
@@ -94,6 +93,9 @@ struct RunningServer {
   int port;
   ServerProcess process;
 };
+
+// The CPU time (user and system) the process pid has used, in ms; -1 when it cannot be read.
+long long cpuTimeMs(pid_t pid);
 
 // Expects server to answer an image request exactly, and to run still.
 void expectServing(RunningServer& server);

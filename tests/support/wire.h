@@ -6,6 +6,13 @@
 // Returns the value named name in wire.txt; fails the test and returns "" when there is none.
 const std::string& wire(const std::string& name);
 
+// An image request, and the whole answer to it.
+inline constexpr char kImageRequest[] = "GET /a.gif HTTP/1.1\r\n\r\n";
+std::string imageAnswer();
+
+// True when text is pattern, a wire.txt _pattern value, with each wildcard filled in.
+bool matches(const std::string& pattern, const std::string& text);
+
 // Returns answer with the value of its Date line replaced by <date>, when that value matches
 // date_pattern; a date of any other shape is left for the comparison to show.
 std::string withoutDate(const std::string& answer);
