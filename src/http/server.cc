@@ -11,6 +11,7 @@
 #include "http/time_limits.h"
 #include "log/output.h"
 #include "net/listener.h"
+#include "platform/service_manager.h"
 
 namespace {
 
@@ -206,6 +207,7 @@ bool serveRound(ServerLoop& loop) {
   const int count =
       loop.wait(loop.readiness, loop.ready, loop.table.capacity + 1, timeUntilDue(loop, now()));
   if (count == kReadinessFailed) {
+    noteFailureCode(WSAGetLastError());
     printOutput("Error: %d in %s\n", WSAGetLastError(), kWaitForReadyCall);
     return false;
   }
@@ -239,6 +241,7 @@ bool startLoop(ServerLoop& loop) {
   loop.memory =
       std::calloc(1, slotBytes + (static_cast<std::size_t>(capacity) + 1) * sizeof *loop.ready);
   if (loop.memory == nullptr) {
+    noteFailureCode(errno);
     printOutput("Error: %d in %s\n", errno, "calloc");
     return false;
   }
@@ -246,10 +249,12 @@ bool startLoop(ServerLoop& loop) {
   loop.ready = reinterpret_cast<std::uint32_t*>(static_cast<char*>(loop.memory) + slotBytes);
   loop.readiness = makeReadiness(capacity);
   if (loop.readiness == nullptr) {
+    noteFailureCode(WSAGetLastError());
     printOutput("Error: %d in %s\n", WSAGetLastError(), kMakeReadinessCall);
     return false;
   }
   if (!watchSocket(loop.readiness, loop.listener, kListenerTag)) {
+    noteFailureCode(WSAGetLastError());
     printOutput("Error: %d in %s\n", WSAGetLastError(), kWatchSocketCall);
     return false;
   }
@@ -267,6 +272,7 @@ int runServer(const char* root, int port, Verbosity verbosity, ReadinessWaitCall
   loop.listener = openListener(port, kDeferAcceptSeconds);
   if (loop.listener != INVALID_SOCKET) {
     if (startLoop(loop)) {
+      reportListening();
       while (serveRound(loop)) {
       }
     }

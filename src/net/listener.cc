@@ -5,6 +5,7 @@
 
 #include "log/output.h"
 #include "platform/path_size.h"
+#include "platform/service_manager.h"
 
 namespace {
 
@@ -70,6 +71,7 @@ std::uint16_t lookupServicePort(const char* service, const char* protocol) {
   const servent* entry = lookup.getServByName(service, protocol);
   if (entry == nullptr) {
     printOutput("getservbyname error: %ld\n", static_cast<long>(lookup.serviceError()));
+    noteFailureCode(-1);
     return kNoServicePort;
   }
   const auto port = static_cast<std::uint16_t>(entry->s_port);
@@ -89,6 +91,7 @@ int bindListener(SOCKET s, ListenerMode mode, const char* service, const char* p
   if (host == 0) {
     printOutput("Error: %d in %s\n", -1,
                 mode == ListenerMode::kServicePort ? "GetLocalHost error" : "GetLocalHost");
+    noteFailureCode(-1);
     return -1;
   }
   address.sin_family = AF_INET;
@@ -103,6 +106,7 @@ int bindListener(SOCKET s, ListenerMode mode, const char* service, const char* p
   if (bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) == SOCKET_ERROR) {
     const int code = WSAGetLastError();
     printOutput("Error: %d in %s\n", code, "bind()");
+    noteFailureCode(code);
     return code;
   }
   printOutput("Successful Binding\n");
@@ -119,6 +123,7 @@ SOCKET openListener(int port, int deferSeconds) {
     // The largest backlog the platform allows: a page full of blocked elements opens dozens
     // of connections at once, and a full queue costs each extra client a second or more.
     if (listen(listener, SOMAXCONN) == 0) return listener;
+    noteFailureCode(WSAGetLastError());
     printOutput("listen error: %d\n", WSAGetLastError());
   }
   closesocket(listener);

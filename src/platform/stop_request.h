@@ -1,6 +1,6 @@
 // The requests to stop that the platform sends a console program: SIGTERM, SIGINT and SIGHUP on
 // Linux; Ctrl+C, Ctrl+Break, closing the console and shutdown on Windows. A log-off there only
-// writes out what waits: it reaches the boot task whenever any user logs off.
+// writes out what waits: it reaches a service whenever any user logs off.
 #pragma once
 
 // Runs beforeStop on a thread of its own when a stop is requested, then ends the process as the
