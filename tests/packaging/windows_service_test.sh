@@ -1,0 +1,201 @@
+#!/usr/bin/env bash
+# The Windows services end to end under wine, from the ZIP as a user gets it: install.cmd makes
+# and starts both services on two free ports, each answers as wire.txt says, a stop and a busy
+# port end as the service manager reports them, install.cmd upgrades in place, uninstall.cmd
+# leaves nothing behind; and a console start while a service runs never waits for the
+# dispatcher. Everything happens in a wine prefix of its own in a mktemp folder, which one wine
+# process keeps alive (a prefix ends its services with its last ordinary process).
+# Usage: windows_service_test.sh <cpack> <CPackConfig.cmake of the Windows build>
+# Prints ok:, FAIL: and SKIP: lines; exits with status 1 when a check failed.
+set -uo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=checks.sh
+source "$here/checks.sh"
+
+# How long a service may take to reach RUNNING or STOPPED, and a stop to end (as the issue of
+# a console stop allows: the last output drains for at most a second).
+start_limit=10
+stop_limit=3
+# A console start that called the dispatcher would wait 10 s for it to fail under wine.
+console_limit=5
+
+if ! command -v wine >/dev/null || ! command -v wineserver >/dev/null; then
+  skip "Windows services: wine is not installed"
+  finish
+fi
+
+work=$(mktemp -d)
+export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+keeper="" holder="" console=""
+cleanup() {
+  for pid in $console $holder; do kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; done
+  exec 9>&- 2>/dev/null
+  [ -n "$keeper" ] && wait "$keeper" 2>/dev/null
+  wineserver -k 2>/dev/null # this prefix's only
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# prefixProcesses: the live processes of this prefix, one "pid name" a line.
+prefixProcesses() {
+  local environ
+  for environ in /proc/[0-9]*/environ; do
+    { tr '\0' '\n' <"$environ"; } 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX" || continue
+    environ=${environ%/environ}
+    grep -q '^State:.*Z' "$environ/status" 2>/dev/null || echo "${environ#/proc/} $(cat "$environ/comm")"
+  done
+}
+
+# serviceField <name> <field>: the value of a line of "sc query", e.g. STATE -> RUNNING.
+serviceField() {
+  wine sc query "$1" 2>/dev/null | tr -d '\r' |
+    awk -v field="$2" '$1 == field { print (field == "STATE" ? $4 : $3) }'
+}
+
+# awaitState <name> <state>: polls until the service is in state or stopped, for start_limit s.
+awaitState() {
+  local state
+  for _ in $(seq $((start_limit * 10))); do
+    state=$(serviceField "$1" STATE)
+    [ "$state" = "$2" ] || [ "$state" = STOPPED ] && break
+    sleep 0.1
+  done
+  echo "$state"
+}
+
+# probe <port> <what>...: what the server on port does (see below); the status says whether it
+# did as wire.txt says.
+probe() {
+  python3 - "$here/../support" "$@" <<'EOF'
+import re, socket, sys
+sys.path.insert(0, sys.argv[1])
+from quietd_server import WIRE, header_block_pattern, free_port
+port, what = int(sys.argv[2]), sys.argv[3]
+if what == "free":  # two free ports: a probe socket's are never reused at once
+    print(free_port(), free_port())
+    sys.exit(0)
+with socket.create_connection(("127.0.0.1", port), timeout=5) as s:
+    if what == "idle":
+        sys.exit(0)
+    # A TLS ClientHello's first bytes: the server closes the connection without a byte.
+    hello = b"\x16\x03\x01\x00\x2f\x01\x00\x00\x2b\x03\x03" + bytes(32)
+    s.sendall(hello if what == "tls" else what.encode() + b" / HTTP/1.0\r\n\r\n")
+    answer = b""
+    while chunk := s.recv(4096):
+        answer += chunk
+expected = (b"" if what == "tls" else header_block_pattern(False).encode()
+            + (b"" if what == "HEAD" else re.escape(WIRE["text_body"])))
+sys.exit(0 if re.fullmatch(expected, answer) else "%r" % answer)
+EOF
+}
+
+# The ZIP, as cpack makes it, unpacked.
+if ! "$1" --config "$2" -B "$work/zip" >"$work/cpack.log" 2>&1; then
+  fail "cpack: $(cat "$work/cpack.log")"
+  finish
+fi
+python3 -m zipfile -e "$work"/zip/quietd-*-win64.zip "$work/unpacked"
+read -r http_port https_port <<<"$(probe 0 free)"
+
+# The keeper: a wine process that waits for input nobody sends until the script closes fd 9.
+mkfifo "$work/keep"
+wine cmd /c pause <"$work/keep" >/dev/null 2>&1 &
+keeper=$!
+exec 9>"$work/keep"
+folder=$(wine cmd /c 'echo %ProgramFiles%\quietd' 2>/dev/null | tr -d '\r')
+unpacked=$(winepath -w "$work/unpacked")
+
+# runScript <name> <arguments>...: runs the ZIP's script, its output in $work/<name>.log.
+runScript() {
+  local name=$1
+  shift
+  wine cmd /c "$unpacked\\$name" "$@" >"$work/$name.log" 2>&1
+}
+
+# --- Install: both services run and answer ----------------------------------------------------
+runScript install.cmd "$http_port" "$https_port" || fail "install.cmd: $(cat "$work/install.cmd.log")"
+for service in quietd quietd-https; do
+  state=$(awaitState $service RUNNING)
+  [ "$state" = RUNNING ] && pass "install.cmd: $service is RUNNING" ||
+    fail "$service is $state, exit code $(serviceField $service WIN32_EXIT_CODE)"
+done
+for port in "$http_port" "$https_port"; do
+  for method in GET HEAD; do
+    verdict=$(probe "$port" $method 2>&1) && pass "$method on port $port is answered as wire.txt says" ||
+      fail "$method on port $port: $verdict"
+  done
+done
+verdict=$(probe "$https_port" tls 2>&1) && pass "a TLS ClientHello on port $https_port is closed without a byte" ||
+  fail "TLS ClientHello on port $https_port: $verdict"
+
+# --- A console start while a service runs binds at once ----------------------------------------
+console_port=$(probe 0 free | cut -d' ' -f1)
+started=$(date +%s%N)
+wine "$work/unpacked/quietd.exe" -p "$console_port" >"$work/console.log" 2>&1 &
+console=$!
+for _ in $(seq $((console_limit * 20))); do
+  grep -q 'Successful Binding' "$work/console.log" && break
+  sleep 0.05
+done
+if grep -q 'Successful Binding' "$work/console.log"; then
+  pass "a console start binds in $((($(date +%s%N) - started) / 1000000)) ms while a service runs"
+else
+  fail "a console start printed no binding in ${console_limit} s: $(cat "$work/console.log")"
+fi
+kill "$console" && wait "$console" 2>/dev/null
+console=""
+
+# --- A stop ends with exit code 0 within stop_limit --------------------------------------------
+started=$(date +%s%N)
+wine net stop quietd >/dev/null 2>&1
+elapsed=$((($(date +%s%N) - started) / 1000000))
+state=$(serviceField quietd STATE) code=$(serviceField quietd WIN32_EXIT_CODE)
+[ "$state $code" = "STOPPED 0" ] && [ $elapsed -le $((stop_limit * 1000)) ] &&
+  pass "net stop quietd: STOPPED, exit code 0, in $elapsed ms" ||
+  fail "net stop quietd: $state, exit code $code, after $elapsed ms"
+
+# --- A busy port: the start ends as STOPPED with bind's code -----------------------------------
+# Closed connections of the probes linger on the port: bind all the same, as a server would.
+python3 -c 'import socket, sys, time
+s = socket.socket()
+s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+s.bind(("127.0.0.1", int(sys.argv[1])))
+s.listen()
+time.sleep(60)' "$http_port" &
+holder=$!
+until probe "$http_port" idle 2>/dev/null || ! kill -0 $holder 2>/dev/null; do sleep 0.05; done
+wine sc start quietd >/dev/null 2>&1
+state=$(awaitState quietd STOPPED) code=$(serviceField quietd WIN32_EXIT_CODE)
+[ "$state $code" = "STOPPED 10048" ] && pass "sc start with port $http_port held: STOPPED, exit code 10048" ||
+  fail "sc start with port $http_port held: $state, exit code $code"
+kill $holder 2>/dev/null && wait $holder 2>/dev/null
+holder=""
+
+# --- install.cmd again upgrades in place --------------------------------------------------------
+runScript install.cmd "$http_port" "$https_port" || fail "install.cmd again: $(cat "$work/install.cmd.log")"
+for service in quietd quietd-https; do
+  state=$(awaitState $service RUNNING)
+  [ "$state" = RUNNING ] && pass "install.cmd again: $service is RUNNING" || fail "upgraded $service is $state"
+done
+
+# --- uninstall.cmd leaves no service, no folder and nothing listening ---------------------------
+before=$failures
+runScript uninstall.cmd || fail "uninstall.cmd: $(cat "$work/uninstall.cmd.log")"
+for service in quietd quietd-https; do
+  wine sc query $service >/dev/null 2>&1 && fail "uninstall.cmd left service $service"
+done
+[ -e "$(winepath -u "$folder")" ] && fail "uninstall.cmd left $folder"
+for port in "$http_port" "$https_port"; do
+  probe "$port" idle 2>/dev/null && fail "something still listens on port $port"
+done
+exec 9>&-
+wait "$keeper"
+keeper=""
+for _ in $(seq 100); do
+  [ -z "$(prefixProcesses)" ] && break
+  sleep 0.1
+done
+left=$(prefixProcesses)
+[ -z "$left" ] || fail "processes of the prefix still run: $left"
+((failures == before)) && pass "uninstall.cmd: no service, no folder, nothing listens; the prefix has ended"
+finish
