@@ -39,8 +39,7 @@ trap cleanup EXIT
 # prefixProcesses: the live processes of this prefix, one "pid name" a line.
 prefixProcesses() {
   local environ
-  for environ in /proc/[0-9]*/environ; do
-    { tr '\0' '\n' <"$environ"; } 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX" || continue
+  for environ in $(grep -lzx "WINEPREFIX=$WINEPREFIX" /proc/[0-9]*/environ 2>/dev/null); do
     environ=${environ%/environ}
     grep -q '^State:.*Z' "$environ/status" 2>/dev/null || echo "${environ#/proc/} $(cat "$environ/comm")"
   done
@@ -63,29 +62,46 @@ awaitState() {
   echo "$state"
 }
 
-# probe <port> <what>...: what the server on port does (see below); the status says whether it
-# did as wire.txt says.
+# probe <what> <port>...: "free" prints two free ports; "idle" succeeds when something listens
+# on port; "answers" prints an ok: or FAIL: line for GET and HEAD on each port, answered as
+# wire.txt says, and for a TLS ClientHello on the last, closed without a byte.
 probe() {
   python3 - "$here/../support" "$@" <<'EOF'
 import re, socket, sys
 sys.path.insert(0, sys.argv[1])
 from quietd_server import WIRE, header_block_pattern, free_port
-port, what = int(sys.argv[2]), sys.argv[3]
-if what == "free":  # two free ports: a probe socket's are never reused at once
+what, ports = sys.argv[2], [int(port) for port in sys.argv[3:]]
+if what == "free":  # a probe socket's port is never handed out twice in a row
     print(free_port(), free_port())
     sys.exit(0)
-with socket.create_connection(("127.0.0.1", port), timeout=5) as s:
-    if what == "idle":
-        sys.exit(0)
-    # A TLS ClientHello's first bytes: the server closes the connection without a byte.
-    hello = b"\x16\x03\x01\x00\x2f\x01\x00\x00\x2b\x03\x03" + bytes(32)
-    s.sendall(hello if what == "tls" else what.encode() + b" / HTTP/1.0\r\n\r\n")
-    answer = b""
-    while chunk := s.recv(4096):
-        answer += chunk
-expected = (b"" if what == "tls" else header_block_pattern(False).encode()
-            + (b"" if what == "HEAD" else re.escape(WIRE["text_body"])))
-sys.exit(0 if re.fullmatch(expected, answer) else "%r" % answer)
+if what == "idle":
+    with socket.socket() as s:
+        sys.exit(s.connect_ex(("127.0.0.1", ports[0])))
+
+def exchange(port, request):
+    with socket.create_connection(("127.0.0.1", port), timeout=5) as s:
+        s.sendall(request)
+        answer = b""
+        while chunk := s.recv(4096):
+            answer += chunk
+    return answer
+
+header = header_block_pattern(False).encode()
+checks = [(port, method, method.encode() + b" / HTTP/1.0\r\n\r\n",
+           header + (b"" if method == "HEAD" else re.escape(WIRE["text_body"])))
+          for port in ports for method in ("GET", "HEAD")]
+hello = b"\x16\x03\x01\x00\x2f\x01\x00\x00\x2b\x03\x03" + bytes(32)  # a ClientHello's start
+checks.append((ports[-1], "a TLS ClientHello", hello, b""))
+for port, what, request, expected in checks:
+    try:
+        answer = exchange(port, request)
+    except OSError as error:
+        answer = repr(error).encode()
+    if re.fullmatch(expected, answer):
+        print("ok: %s on port %d %s" % (what, port, "is answered as wire.txt says" if expected
+                                         else "is closed without a byte"))
+    else:
+        print("FAIL: %s on port %d: %r" % (what, port, answer))
 EOF
 }
 
@@ -95,7 +111,7 @@ if ! "$1" --config "$2" -B "$work/zip" >"$work/cpack.log" 2>&1; then
   finish
 fi
 python3 -m zipfile -e "$work"/zip/quietd-*-win64.zip "$work/unpacked"
-read -r http_port https_port <<<"$(probe 0 free)"
+read -r http_port https_port <<<"$(probe free)"
 
 # The keeper: a wine process that waits for input nobody sends until the script closes fd 9.
 mkfifo "$work/keep"
@@ -119,17 +135,12 @@ for service in quietd quietd-https; do
   [ "$state" = RUNNING ] && pass "install.cmd: $service is RUNNING" ||
     fail "$service is $state, exit code $(serviceField $service WIN32_EXIT_CODE)"
 done
-for port in "$http_port" "$https_port"; do
-  for method in GET HEAD; do
-    verdict=$(probe "$port" $method 2>&1) && pass "$method on port $port is answered as wire.txt says" ||
-      fail "$method on port $port: $verdict"
-  done
-done
-verdict=$(probe "$https_port" tls 2>&1) && pass "a TLS ClientHello on port $https_port is closed without a byte" ||
-  fail "TLS ClientHello on port $https_port: $verdict"
+while read -r verdict line; do
+  [ "$verdict" = ok: ] && pass "$line" || fail "$line"
+done < <(probe answers "$http_port" "$https_port" 2>&1)
 
 # --- A console start while a service runs binds at once ----------------------------------------
-console_port=$(probe 0 free | cut -d' ' -f1)
+console_port=$(probe free | cut -d' ' -f1)
 started=$(date +%s%N)
 wine "$work/unpacked/quietd.exe" -p "$console_port" >"$work/console.log" 2>&1 &
 console=$!
@@ -163,7 +174,7 @@ s.bind(("127.0.0.1", int(sys.argv[1])))
 s.listen()
 time.sleep(60)' "$http_port" &
 holder=$!
-until probe "$http_port" idle 2>/dev/null || ! kill -0 $holder 2>/dev/null; do sleep 0.05; done
+until probe idle "$http_port" || ! kill -0 $holder 2>/dev/null; do sleep 0.05; done
 wine sc start quietd >/dev/null 2>&1
 state=$(awaitState quietd STOPPED) code=$(serviceField quietd WIN32_EXIT_CODE)
 [ "$state $code" = "STOPPED 10048" ] && pass "sc start with port $http_port held: STOPPED, exit code 10048" ||
@@ -186,7 +197,7 @@ for service in quietd quietd-https; do
 done
 [ -e "$(winepath -u "$folder")" ] && fail "uninstall.cmd left $folder"
 for port in "$http_port" "$https_port"; do
-  probe "$port" idle 2>/dev/null && fail "something still listens on port $port"
+  probe idle "$port" && fail "something still listens on port $port"
 done
 exec 9>&-
 wait "$keeper"
