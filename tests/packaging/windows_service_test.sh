@@ -12,8 +12,8 @@ here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=checks.sh
 source "$here/checks.sh"
 
-# How long a service may take to reach RUNNING or STOPPED, and a stop to end (as the issue of
-# a console stop allows: the last output drains for at most a second).
+# How long a service may take to reach RUNNING or STOPPED, and a stop to end (its last output
+# drains for at most a second).
 start_limit=10
 stop_limit=3
 # A console start that called the dispatcher would wait 10 s for it to fail under wine.
@@ -200,10 +200,8 @@ for port in "$http_port" "$https_port"; do
   probe idle "$port" && fail "something still listens on port $port"
 done
 exec 9>&-
-wait "$keeper"
-keeper=""
 for _ in $(seq 100); do
-  [ -z "$(prefixProcesses)" ] && break
+  ! kill -0 "$keeper" 2>/dev/null && [ -z "$(prefixProcesses)" ] && break
   sleep 0.1
 done
 left=$(prefixProcesses)
