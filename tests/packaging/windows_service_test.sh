@@ -30,8 +30,8 @@ keeper="" holder="" console=""
 cleanup() {
   for pid in $console $holder; do kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; done
   exec 9>&- 2>/dev/null
+  wineserver -k 2>/dev/null # this prefix's processes, the keeper's among them
   [ -n "$keeper" ] && wait "$keeper" 2>/dev/null
-  wineserver -k 2>/dev/null # this prefix's only
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -199,11 +199,14 @@ done
 for port in "$http_port" "$https_port"; do
   probe idle "$port" && fail "something still listens on port $port"
 done
+# Its input's end, and the keeper itself: a wine process started meanwhile may hold fd 9 too.
 exec 9>&-
+kill "$keeper" 2>/dev/null
 for _ in $(seq 100); do
   ! kill -0 "$keeper" 2>/dev/null && [ -z "$(prefixProcesses)" ] && break
   sleep 0.1
 done
+kill -0 "$keeper" 2>/dev/null || keeper=""
 left=$(prefixProcesses)
 [ -z "$left" ] || fail "processes of the prefix still run: $left"
 ((failures == before)) && pass "uninstall.cmd: no service, no folder, nothing listens; the prefix has ended"
