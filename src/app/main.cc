@@ -2,9 +2,13 @@
 #include "app/command_line.h"
 #include "http/server.h"
 #include "log/output.h"
+#include "platform/service_manager.h"
 #include "platform/stop_request.h"
 
-int main(int argc, char** argv) {
+namespace {
+
+// The program, as a console program or as a service's body.
+int serve(int argc, char** argv) {
   // Before any thread starts, so that only the stop's own thread takes the stop signals.
   blockStopRequests();
   // Then at once: until then a closed standard descriptor could be handed to a socket.
@@ -27,4 +31,11 @@ int main(int argc, char** argv) {
   const int status = runServer(settings.root, settings.port, settings.verbosity);
   drainOutput(kFinalOutputMs);
   return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  return runAsService(
+      serve, [] { drainOutput(kFinalOutputMs); }, argc, argv);
 }

@@ -12,6 +12,7 @@
 #include "http/time_limits.h"
 #include "log/output.h"
 #include "net/listener.h"
+#include "platform/service_manager.h"
 
 namespace {
 
@@ -263,6 +264,7 @@ int runServer(const char* root, int port, Verbosity verbosity, LoopCalls calls) 
   loop.listener = openListener(port, kDeferAcceptSeconds);
   if (loop.listener != INVALID_SOCKET) {
     if (startLoop(loop)) {
+      reportListening();
       while (serveRound(loop)) {
       }
     }

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "platform/service_manager.h"
 #include "platform/standard_output.h"
 
 namespace {
@@ -243,7 +244,10 @@ void printOutput(const char* format, ...) {
   writeOutput(line, std::min(size, sizeof line - 1));
 }
 
-void reportFailure(const char* call, int code) { printOutput("Error: %d in %s\n", code, call); }
+void reportFailure(const char* call, int code) {
+  noteFailureCode(code);  // a service ends with the code of its last failure
+  printOutput("Error: %d in %s\n", code, call);
+}
 
 void drainOutput(int timeoutMs) {
   if (!writerRunning) {

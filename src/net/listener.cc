@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "log/output.h"
+#include "platform/service_manager.h"
 
 namespace {
 
@@ -71,6 +72,7 @@ std::uint16_t lookupServicePort(const char* service, const char* protocol) {
   const servent* entry = lookup.getServByName(service, protocol);
   if (entry == nullptr) {
     printOutput("getservbyname error: %ld\n", static_cast<long>(lookup.serviceError()));
+    noteFailureCode(-1);
     return kNoServicePort;
   }
   const auto port = static_cast<std::uint16_t>(entry->s_port);
@@ -119,6 +121,7 @@ SOCKET openListener(int port, int deferSeconds) {
     // The largest backlog the platform allows: a page full of blocked elements opens dozens
     // of connections at once, and a full queue costs each extra client a second or more.
     if (listen(listener, SOMAXCONN) == 0) return listener;
+    noteFailureCode(WSAGetLastError());
     printOutput("listen error: %d\n", WSAGetLastError());
   }
   closesocket(listener);

@@ -1,5 +1,5 @@
 // Requests to stop: SIGTERM, SIGINT, SIGHUP on Linux; Ctrl+C, Ctrl+Break, closing the console and
-// shutdown on Windows, where a log-off (any user's) only writes out what waits.
+// shutdown on Windows, where a log-off (any user's, so a service's too) only writes out what waits.
 #pragma once
 
 // Keeps stop requests from every thread started after it; one ignored at start stays ignored,

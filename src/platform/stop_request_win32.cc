@@ -2,6 +2,7 @@
 // of its own, so the serving thread need not take part.
 #include <windows.h>
 
+#include "platform/service_manager.h"
 #include "platform/stop_request.h"
 
 namespace {
@@ -13,14 +14,17 @@ void (*runBeforeStop)() = nullptr;
 
 BOOL WINAPI onControlEvent(DWORD event) {
   switch (event) {
+    case CTRL_SHUTDOWN_EVENT:
+      // A service hears of the shutdown from its manager too, and stops as a service does.
+      if (runsAsService()) return TRUE;
+      [[fallthrough]];
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
     case CTRL_CLOSE_EVENT:
-    case CTRL_SHUTDOWN_EVENT:
       runBeforeStop();
       ExitProcess(kStoppedStatus);
     case CTRL_LOGOFF_EVENT:
-      // Sent to console processes outside the session too (the boot task's): write out and
+      // Sent to console processes outside the session too (a service's): write out and
       // serve on; Windows ends a process of the session that goes.
       runBeforeStop();
       return TRUE;

@@ -6,8 +6,10 @@
 #include <netinet/tcp.h>
 #include <stdlib.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -100,6 +102,38 @@ TEST(StartUp, PortsZeroAndEightyTakeTheHttpServiceEntry) {
         << server.output();
     EXPECT_EQ(kText, withoutDate(exchange(80, "GET / HTTP/1.1\r\n\r\n")));
   }
+}
+
+TEST(StartUp, TellsTheNotifySocketOnceItListens) {
+  if (target().windows) GTEST_SKIP() << "the readiness datagram is a Linux service manager's";
+  char folder[] = "/tmp/quietd-notify-XXXXXX";
+  ASSERT_NE(nullptr, mkdtemp(folder));
+  const std::string name = std::to_string(getpid()) + "-notify";
+  // A path, and an abstract name, which the variable writes with a leading '@'.
+  for (const std::string& socketName : {std::string(folder) + "/notify", "@" + name}) {
+    const int manager = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    socketName.copy(address.sun_path, socketName.size());
+    if (socketName[0] == '@') address.sun_path[0] = '\0';
+    ASSERT_EQ(0, bind(manager, reinterpret_cast<sockaddr*>(&address),
+                      offsetof(sockaddr_un, sun_path) + socketName.size()));
+    const int port = freePort();
+    Launch launch;
+    launch.environment = {"NOTIFY_SOCKET=" + socketName};
+    ServerProcess server({"-p", std::to_string(port)}, launch);
+    char datagram[64] = "";
+    ASSERT_TRUE(waitReadable(manager, 10000)) << socketName << ": " << server.output();
+    const ssize_t size = recv(manager, datagram, sizeof datagram, 0);
+    const int client = connectTo(port);  // it listens by the time it says so
+    EXPECT_GE(client, 0) << socketName;
+    if (client >= 0) close(client);
+    EXPECT_EQ("READY=1", std::string(datagram, size > 0 ? size : 0)) << socketName;
+    EXPECT_TRUE(server.waitForOutput(lines(wire("bound")))) << server.output();
+    close(manager);
+  }
+  unlink((std::string(folder) + "/notify").c_str());
+  rmdir(folder);
 }
 
 class Serving : public ::testing::Test {
