@@ -9,15 +9,10 @@
 #     built with the same file (given last), is not built a second time.
 # Prints a line per check; exits with status 1 when one fails.
 set -uo pipefail
-
+# shellcheck source=checks.sh
+source "$(dirname "$0")/checks.sh"
 mode=$1 source=$2 work=$3
 rm -rf "$work"
-failures=0
-check() {  # check <description> <command>...: runs the command and reports it
-  local what=$1
-  shift
-  if "$@"; then echo "ok: $what"; else echo "FAIL: $what" && failures=$((failures + 1)); fi
-}
 
 case $mode in
 plain)
@@ -42,4 +37,4 @@ toolchain)
   exit 2
   ;;
 esac
-[ "$failures" -eq 0 ]
+finish
