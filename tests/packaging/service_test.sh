@@ -13,36 +13,25 @@ work=$(mktemp -d)
 server_pid=""
 trap '[ -z "$server_pid" ] || { kill $server_pid && wait $server_pid; } 2>/dev/null; rm -rf "$work"' EXIT
 
-# expectFiles <tree> <file>...: the tree holds exactly these regular files.
-expectFiles() {
-  local tree=$1
-  shift
-  local found
-  found=$(cd "$tree" && find . -type f -o -type l | sed 's|^\./||' | sort)
-  [ "$found" = "$(printf '%s\n' "$@" | sort)" ] && pass "$tree holds $*" || fail "$tree holds: $found"
-}
-
 # --- The install tree, with a prefix given at install time and with DESTDIR ------------------
+# installTree <tree> <prefix> <command>...: the command installs into tree exactly these files,
+# bin/quietd executable and the unit starting <prefix>/bin/quietd.
+files="bin/quietd lib/systemd/system/quietd.service share/doc/quietd/copyright share/man/man8/quietd.8"
+installTree() {
+  local tree=$1 prefix=$2 found
+  shift 2
+  "$@" >"$work/install.log" 2>&1 || { fail "$*: $(cat "$work/install.log")" && return; }
+  found=$(cd "$tree" && find . -type f -o -type l | sed 's|^\./||' | sort | xargs)
+  [ "$found" = "$files" ] && [ -x "$tree/bin/quietd" ] &&
+    grep -qx "ExecStart=$prefix/bin/quietd" "$tree/lib/systemd/system/quietd.service" &&
+    pass "$* installs $files, the unit starting $prefix/bin/quietd" ||
+    fail "$* installs $found, $(ls -l "$tree/bin/quietd"), $(grep -s ExecStart= "$tree/lib/systemd/system/quietd.service")"
+}
 prefix=$work/prefix
-if cmake --install "$build" --prefix "$prefix" >"$work/install.log" 2>&1; then
-  expectFiles "$prefix" bin/quietd share/doc/quietd/copyright share/man/man8/quietd.8 \
-    lib/systemd/system/quietd.service
-  [ -x "$prefix/bin/quietd" ] || fail "bin/quietd is not executable"
-  unit=$prefix/lib/systemd/system/quietd.service
-  grep -qx "ExecStart=$prefix/bin/quietd" "$unit" || fail "ExecStart in $unit: $(grep ExecStart= "$unit")"
-else
-  fail "cmake --install --prefix: $(cat "$work/install.log")"
-fi
-
+installTree "$prefix" "$prefix" cmake --install "$build" --prefix "$prefix"
 configured=$(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' "$build/CMakeCache.txt")
-if DESTDIR=$work/staged cmake --install "$build" >"$work/install.log" 2>&1; then
-  expectFiles "$work/staged$configured" bin/quietd share/doc/quietd/copyright \
-    share/man/man8/quietd.8 lib/systemd/system/quietd.service
-  grep -qx "ExecStart=$configured/bin/quietd" "$work/staged$configured/lib/systemd/system/quietd.service" ||
-    fail "ExecStart under DESTDIR does not name $configured/bin/quietd"
-else
-  fail "DESTDIR=... cmake --install: $(cat "$work/install.log")"
-fi
+installTree "$work/staged$configured" "$configured" env DESTDIR="$work/staged" cmake --install "$build"
+unit=$prefix/lib/systemd/system/quietd.service
 
 # --- The manual page renders without a warning and is found as quietd(8) ---------------------
 page=$prefix/share/man/man8/quietd.8
