@@ -25,7 +25,8 @@ installTree() {
   [ "$found" = "$files" ] && [ -x "$tree/bin/quietd" ] &&
     grep -qx "ExecStart=$prefix/bin/quietd" "$tree/lib/systemd/system/quietd.service" &&
     pass "$* installs $files, the unit starting $prefix/bin/quietd" ||
-    fail "$* installs $found, $(ls -l "$tree/bin/quietd"), $(grep -s ExecStart= "$tree/lib/systemd/system/quietd.service")"
+    fail "$* installs $found, $(ls -l "$tree/bin/quietd"),
+      $(grep -s "^ExecStart=" "$tree/lib/systemd/system/quietd.service")"
 }
 prefix=$work/prefix
 installTree "$prefix" "$prefix" cmake --install "$build" --prefix "$prefix"
@@ -50,17 +51,12 @@ elif ! probe=$(systemd-analyze verify "$work/probe.service" 2>&1) || [ -n "$prob
   skip "systemd-analyze verify does not work here: $probe"
 else
   # Its Documentation= line is checked with man, which finds the installed page so.
-  if verdict=$(MANPATH=$prefix/share/man systemd-analyze verify "$unit" 2>&1) && [ -z "$verdict" ]; then
-    pass "systemd-analyze verify quietd.service"
-  else
-    fail "systemd-analyze verify: $verdict"
-  fi
+  verdict=$(MANPATH=$prefix/share/man systemd-analyze verify "$unit" 2>&1) && [ -z "$verdict" ] &&
+    pass "systemd-analyze verify quietd.service" || fail "systemd-analyze verify: $verdict"
   # The unit closes what quietd does not need: an exposure of 1.5 at most.
-  if verdict=$(systemd-analyze security --offline=true --threshold=15 "$unit" 2>&1); then
-    pass "systemd-analyze security: $(tail -1 <<<"$verdict" | sed 's/^.*level for //')"
-  else
+  verdict=$(systemd-analyze security --offline=true --threshold=15 "$unit" 2>&1) &&
+    pass "systemd-analyze security: $(tail -1 <<<"$verdict" | sed 's/^.*level for //')" ||
     fail "systemd-analyze security: $(grep -E 'Overall' <<<"$verdict")"
-  fi
 fi
 
 # --- The installed binary serves as nobody with only CAP_NET_BIND_SERVICE ----------------------
