@@ -1,12 +1,11 @@
 #!/usr/bin/env bash
 # The build as someone who takes the sources as they are makes it, in a directory of its own:
-#   build_test.sh plain <source dir> <work dir>
-#     a configure without options warns without failing (no -Werror) and links quietd
-#     dynamically;
-#   build_test.sh toolchain <source dir> <work dir> <toolchain file> <quietd.exe>
-#     a configure given the toolchain file alone succeeds (no tests, so no test framework for
-#     the target system) with quietd among its targets; quietd.exe, which the windows preset
-#     built with the same file (given last), is not built a second time.
+#   build_test.sh plain <source dir> <work dir>: a configure without options warns without
+#     failing (no -Werror) and links quietd dynamically;
+#   build_test.sh toolchain <source dir> <work dir> <toolchain file> <quietd.exe>: a configure
+#     with the toolchain file alone succeeds, without tests (no test framework for the target
+#     system), quietd among its targets; quietd.exe, which the windows preset built, is not
+#     built a second time.
 # Prints a line per check; exits with status 1 when one fails.
 set -uo pipefail
 # shellcheck source=checks.sh

@@ -1,6 +1,5 @@
-# The reporting and waiting the packaging checks share; sourced, not run. Each check prints one
-# line that .ci/test counts (ok:, FAIL:, SKIP:), and finish ends the script with status 1 when
-# one failed.
+# What the packaging checks share; sourced, not run. Each check prints one line that .ci/test
+# counts (ok:, FAIL:, SKIP:); finish ends the script with status 1 when one failed.
 failures=0
 fail() {
   echo "FAIL: $*"
@@ -14,14 +13,12 @@ check() {
   shift
   if "$@"; then pass "$what"; else fail "$what"; fi
 }
-# relay <command>...: the command's ok:, FAIL: and SKIP: lines, counted as this script's own.
+# relay <command>...: the command's output, its FAIL: lines counted as this script's own.
 relay() {
-  local verdict line
-  while read -r verdict line; do
-    case $verdict in
-    ok:) pass "$line" ;; FAIL:) fail "$line" ;; SKIP:) skip "$line" ;; *) echo "$verdict $line" ;;
-    esac
-  done < <("$@" 2>&1)
+  local out
+  out=$("$@" 2>&1)
+  echo "$out"
+  failures=$((failures + $(grep -c '^FAIL: ' <<<"$out")))
 }
 # awaitBinding <output file> <pid> <seconds>: succeeds once the output shows the binding line;
 # fails when the process has ended or the seconds have passed without it.

@@ -1,9 +1,7 @@
 """Runs the quietd binary for the Python tests and knows its answers from wire.txt beside this
-file, which the C++ tests read too. Run as a script, it probes servers for the shell tests:
-  quietd_server.py free               prints two free ports
-  quietd_server.py idle <port>        exits with status 0 when something listens on port
-  quietd_server.py answers <port>...  prints ok: or FAIL: for each of REQUESTS on each port, and
-                                      for a TLS ClientHello on the last, closed without a byte
+file, which the C++ tests read too. As a script it probes for the shell tests: "free" prints two
+free ports, "idle <port>" exits with 0 when something listens there, "answers <port>..." prints
+ok: or FAIL: for each of REQUESTS on each port and for a TLS ClientHello on the last port.
 """
 
 import os
@@ -57,8 +55,7 @@ def free_port():
 
 
 class QuietdServer:
-    """The binary at path, serving on a free port of 127.0.0.1 until stop() or the end of the
-    with-block."""
+    """The binary at path, serving on a free port of 127.0.0.1 until stop() or the block's end."""
 
     def __init__(self, path, *options, wrapper=(), env=None, start_timeout=10, stdout=None,
                  command=None):
@@ -70,10 +67,9 @@ class QuietdServer:
         argv = command(self.port) if command else [*wrapper, path, "-p", str(self.port), *options]
         self._process = subprocess.Popen(argv, stdout=self._log or stdout,
                                          stdin=subprocess.DEVNULL, env=env)
-        # The binding line comes before the server listens: wait for both.
         deadline = time.monotonic() + start_timeout
         bound = re.escape(WIRE["bound"][:-1]) + rb"\r?\n"
-        while not ((self._log is None or re.search(bound, self.output_bytes()))
+        while not ((self._log is None or re.search(bound, self.output_bytes()))  # then listens
                    and listening(self.port)):
             if not self.running() or time.monotonic() > deadline:
                 self.stop()
@@ -141,7 +137,8 @@ def main(what, *ports):
     elif what == "answers":
         checks = [(port, request.split(b"\r\n")[0].decode(), request, expected)
                   for port in ports for request, expected in REQUESTS]
-        for port, name, request, expected in checks + [(ports[-1], "a TLS ClientHello", HELLO, b"")]:
+        checks.append((ports[-1], "a TLS ClientHello", HELLO, b""))
+        for port, name, request, expected in checks:
             received = exchange(port, request)
             print("ok: %s on port %d %s" % (name, port, "is answered as wire.txt says" if expected
                                             else "is closed without a byte")
