@@ -1,12 +1,10 @@
 #!/usr/bin/env bash
-# The Windows download as a user gets it: cpack makes quietd-<version>-win64.zip, which holds
-# quietd.exe, LICENSE, README.txt, install.cmd and uninstall.cmd and nothing else, its text in
-# CR LF lines. Then its services under wine: install.cmd makes and starts both on two free ports,
-# each answers as wire.txt says, a stop and a busy port end as the service manager reports them,
-# install.cmd upgrades in place, uninstall.cmd leaves nothing behind; and a console start while a
-# service runs never waits for the dispatcher. All in a wine prefix of its own in a mktemp
-# folder, which one wine process keeps alive (a prefix ends its services with its last ordinary
-# process).
+# The Windows download as a user gets it, and its services under wine. cpack's
+# quietd-<version>-win64.zip holds quietd.exe, LICENSE, README.txt, install.cmd, uninstall.cmd and
+# nothing else, its text in CR LF lines. install.cmd starts both services on two free ports, each
+# answering as wire.txt says; a stop and a busy port end as the service manager reports them; a
+# console start meanwhile never waits for the dispatcher; install.cmd upgrades in place and
+# uninstall.cmd leaves nothing behind. All in a wine prefix of its own in a mktemp folder.
 # Usage: windows_service_test.sh <cpack> <CPackConfig.cmake of the Windows build>
 # Prints ok:, FAIL: and SKIP: lines; exits with status 1 when a check failed.
 set -uo pipefail
@@ -37,21 +35,22 @@ prefixProcesses() {
   done
 }
 
-# serviceField <name> <field>: the value of a line of "sc query", e.g. STATE -> RUNNING.
-serviceField() {
+# status <name>: the service's state and exit code as "sc query" shows them, e.g. "RUNNING 0".
+status() {
   wine sc query "$1" 2>/dev/null | tr -d '\r' |
-    awk -v field="$2" '$1 == field { print (field == "STATE" ? $4 : $3) }'
+    awk '$1 == "STATE" { state = $4 } $1 == "WIN32_EXIT_CODE" { code = $3 } END { print state, code }'
 }
 
-# awaitState <name> <state>: polls until the service is in state or stopped, for start_limit s.
+# awaitState <name> <state>: polls its status until the state is state or STOPPED, for
+# start_limit s; prints the status.
 awaitState() {
-  local state
+  local now
   for _ in $(seq $((start_limit * 10))); do
-    state=$(serviceField "$1" STATE)
-    [ "$state" = "$2" ] || [ "$state" = STOPPED ] && break
+    now=$(status "$1")
+    [ "${now% *}" = "$2" ] || [ "${now% *}" = STOPPED ] && break
     sleep 0.1
   done
-  echo "$state"
+  echo "$now"
 }
 
 # probe free|idle|answers <port>...: see tests/support/quietd_server.py.
@@ -77,7 +76,8 @@ if ! command -v wine >/dev/null || ! command -v wineserver >/dev/null; then
 fi
 read -r http_port https_port <<<"$(probe free)"
 
-# The keeper: a wine process that waits for input nobody sends until the script closes fd 9.
+# The keeper: a wine process that waits for input nobody sends until the script closes fd 9, as
+# a prefix ends its services with its last ordinary process.
 mkfifo "$work/keep"
 wine cmd /c pause <"$work/keep" >/dev/null 2>&1 &
 keeper=$!
@@ -96,8 +96,7 @@ install() {
   runScript install.cmd "$http_port" "$https_port"
   for service in quietd quietd-https; do
     state=$(awaitState $service RUNNING)
-    [ "$state" = RUNNING ] && pass "$1: $service is RUNNING" ||
-      fail "$1: $service is $state, exit code $(serviceField $service WIN32_EXIT_CODE)"
+    [ "${state% *}" = RUNNING ] && pass "$1: $service is RUNNING" || fail "$1: $service is $state"
   done
 }
 
@@ -122,25 +121,19 @@ console=""
 started=$(date +%s%N)
 wine net stop quietd >/dev/null 2>&1
 elapsed=$((($(date +%s%N) - started) / 1000000))
-state=$(serviceField quietd STATE) code=$(serviceField quietd WIN32_EXIT_CODE)
-[ "$state $code" = "STOPPED 0" ] && [ $elapsed -le $((stop_limit * 1000)) ] &&
+state=$(status quietd)
+[ "$state" = "STOPPED 0" ] && [ $elapsed -le $((stop_limit * 1000)) ] &&
   pass "net stop quietd: STOPPED, exit code 0, in $elapsed ms" ||
-  fail "net stop quietd: $state, exit code $code, after $elapsed ms"
+  fail "net stop quietd: state and exit code $state after $elapsed ms"
 
 # --- A busy port: the start ends as STOPPED with bind's code -----------------------------------
-# Closed connections of the probes linger on the port: bind all the same, as a server would.
-python3 -c 'import socket, sys, time
-s = socket.socket()
-s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-s.bind(("127.0.0.1", int(sys.argv[1])))
-s.listen()
-time.sleep(60)' "$http_port" &
+python3 "$here/../support/quietd_server.py" hold "$http_port" &
 holder=$!
 until probe idle "$http_port" || ! kill -0 $holder 2>/dev/null; do sleep 0.05; done
 wine sc start quietd >/dev/null 2>&1
-state=$(awaitState quietd STOPPED) code=$(serviceField quietd WIN32_EXIT_CODE)
-[ "$state $code" = "STOPPED 10048" ] && pass "sc start with port $http_port held: STOPPED, exit code 10048" ||
-  fail "sc start with port $http_port held: $state, exit code $code"
+state=$(awaitState quietd STOPPED)
+[ "$state" = "STOPPED 10048" ] && pass "sc start with port $http_port held: STOPPED, exit code 10048" ||
+  fail "sc start with port $http_port held: state and exit code $state"
 kill $holder 2>/dev/null && wait $holder 2>/dev/null
 holder=""
 

@@ -1,7 +1,8 @@
 """Runs the quietd binary for the Python tests and knows its answers from wire.txt beside this
 file, which the C++ tests read too. As a script it probes for the shell tests: "free" prints two
-free ports, "idle <port>" exits with 0 when something listens there, "answers <port>..." prints
-ok: or FAIL: for each of REQUESTS on each port and for a TLS ClientHello on the last port.
+free ports, "idle <port>" exits with 0 when something listens there, "hold <port>" listens there
+for a minute, "answers <port>..." prints ok: or FAIL: for each of REQUESTS on each port and for
+a TLS ClientHello on the last port.
 """
 
 import os
@@ -134,6 +135,12 @@ def main(what, *ports):
         print(free_port(), free_port())
     elif what == "idle":
         return 0 if listening(ports[0]) else 1
+    elif what == "hold":  # past the probes' closed connections lingering there, as a server would
+        with socket.socket() as s:
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            s.bind(("127.0.0.1", ports[0]))
+            s.listen()
+            time.sleep(60)
     elif what == "answers":
         checks = [(port, request.split(b"\r\n")[0].decode(), request, expected)
                   for port in ports for request, expected in REQUESTS]
