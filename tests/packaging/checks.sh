@@ -13,10 +13,11 @@ check() {
   shift
   if "$@"; then pass "$what"; else fail "$what"; fi
 }
-# relay <command>...: the command's output, its FAIL: lines counted as this script's own.
+# relay <command>...: the command's output, its FAIL: lines counted as this script's own, and
+# its failure as one more.
 relay() {
   local out
-  out=$("$@" 2>&1)
+  out=$("$@" 2>&1) || fail "$* ended with status $?"
   echo "$out"
   failures=$((failures + $(grep -c '^FAIL: ' <<<"$out")))
 }

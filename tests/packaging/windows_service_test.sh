@@ -109,11 +109,9 @@ console_port=$(probe free | cut -d' ' -f1)
 started=$(date +%s%N)
 wine "$work/unpacked/quietd.exe" -p "$console_port" >"$work/console.log" 2>&1 &
 console=$!
-if awaitBinding "$work/console.log" $console $console_limit; then
-  pass "a console start binds in $((($(date +%s%N) - started) / 1000000)) ms while a service runs"
-else
+awaitBinding "$work/console.log" $console $console_limit &&
+  pass "a console start binds in $((($(date +%s%N) - started) / 1000000)) ms while a service runs" ||
   fail "a console start printed no binding in ${console_limit} s: $(cat "$work/console.log")"
-fi
 kill "$console" && wait "$console" 2>/dev/null
 console=""
 

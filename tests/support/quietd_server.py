@@ -151,6 +151,8 @@ def main(what, *ports):
                                             else "is closed without a byte")
                   if undated(received) == expected else
                   "FAIL: %s on port %d: %r" % (name, port, received))
+    else:
+        return "usage: quietd_server.py free | idle <port> | hold <port> | answers <port>..."
     return 0
 
 
