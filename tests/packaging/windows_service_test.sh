@@ -112,7 +112,7 @@ console=$!
 awaitBinding "$work/console.log" $console $console_limit &&
   pass "a console start binds in $((($(date +%s%N) - started) / 1000000)) ms while a service runs" ||
   fail "a console start printed no binding in ${console_limit} s: $(cat "$work/console.log")"
-kill "$console" && wait "$console" 2>/dev/null
+kill "$console" 2>/dev/null && wait "$console" 2>/dev/null
 console=""
 
 # --- A stop ends with exit code 0 within stop_limit --------------------------------------------
