@@ -1,13 +1,11 @@
 #!/usr/bin/env python3
-"""A real browser against the quietd binary: headless Chromium opens a page full of blocked ads.
+"""Headless Chromium against the quietd binary opens a page full of blocked ads.
 
 Usage: browser_test.py <path to quietd>
-The page is a local file whose every element points at the server, spread over several host
-names that the browser is told to resolve to 127.0.0.1. The page writes back, into its own
-DOM, how each element ended and each image's size; Chromium's --dump-dom hands that DOM to the
-test once the page has loaded. Every image must arrive as a 1 x 1 picture. Without Chromium the
-test exits with status 77, which CTest reports as skipped. (bench/browser_timing.py times the
-same page against the Windows build.)
+Every element of the local page points at the server under host names the browser resolves to
+127.0.0.1. The page writes how each element ended and each image's size into its DOM, which
+--dump-dom hands over once it has loaded; every image must arrive as a 1 x 1 picture. Without
+Chromium the test exits with status 77 (skipped). bench/browser_timing.py times the same page.
 """
 
 import html
@@ -23,20 +21,16 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from quietd_server import SKIPPED, QuietdServer  # noqa: E402
 
-# Names of blocked ad and tracker hosts; the browser maps every name to 127.0.0.1, which the
-# server listens on. (127.x.y.z addresses other than 127.0.0.1 do not reach a server bound to
-# 127.0.0.1 alone, and a machine's hosts file varies, so the mapping is the browser's own.)
+# Blocked hosts, mapped to 127.0.0.1 by the browser itself: a machine's hosts file varies.
 HOSTS = ["ads.quietd.test", "tracker.quietd.test", "cdn.quietd.test", "pixel.quietd.test",
          "127.0.0.1"]
 IMAGE_COUNT = 64
-# Image names by kind; a name without an image extension is answered with the blank page.
 EXTENSIONS = [".gif", ".png", ".jpg", ""]
 SCRIPT_COUNT = 3
 
 CHROMIUM_FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-                  "--disable-background-networking", "--disable-component-update",
-                  "--disable-sync", "--no-proxy-server",
-                  "--host-resolver-rules=MAP * 127.0.0.1"]
+                  "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                  "--no-proxy-server", "--host-resolver-rules=MAP * 127.0.0.1"]
 
 
 def find_chromium():
@@ -117,17 +111,14 @@ def check_page(report, asked):
     """Returns the faults found in the page's report (empty when all is well)."""
     if report is None:
         return ["the page reported nothing: no load event"]
-    faults = []
     elements = report["elements"]
-    if set(elements) != set(asked):
-        faults.append("elements reported: %s" % sorted(elements))
+    faults = [] if set(elements) == set(asked) else ["elements reported: %s" % sorted(elements)]
     for ident, (host, target) in sorted(asked.items()):
         state = elements.get(ident, {"how": "missing"})
-        if ident.startswith("img") and re.search(r"\.(gif|png|jpg)$", target):
-            expected = {"how": "load", "width": 1, "height": 1}
-        elif ident.startswith("img"):
-            # No image extension: the answer is the one-byte page, which is no picture.
-            expected = {"how": "error", "width": 0, "height": 0}
+        if ident.startswith("img"):
+            # A name without an image extension is answered with the one-byte page: no picture.
+            size = 1 if re.search(r"\.(gif|png|jpg)$", target) else 0
+            expected = {"how": "load" if size else "error", "width": size, "height": size}
         elif ident == "style":
             # A stylesheet answered as text/plain from another origin is refused, but it ends.
             expected = {"how": state["how"] if state["how"] in ("load", "error") else "ended"}
@@ -138,23 +129,6 @@ def check_page(report, asked):
     return faults
 
 
-def run(binary, chromium, folder):
-    """Opens the page against a server of binary; returns the faults found."""
-    with QuietdServer(binary) as server:
-        page, asked = make_page(server.port)
-        path = os.path.join(folder, "page.html")
-        with open(path, "w") as out:
-            out.write(page)
-        report, _ = open_page(chromium, path)
-        faults = check_page(report, asked)
-        if not server.running():
-            faults.append("the server has stopped")
-        printed = server.output_bytes().decode("latin-1")
-        if "Error" in printed:
-            faults.append("the server printed errors: %r" % printed)
-    return faults
-
-
 def main():
     if len(sys.argv) != 2:
         sys.exit("usage: browser_test.py <quietd>")
@@ -162,8 +136,16 @@ def main():
     if chromium is None:
         print("SKIPPED: chromium is not installed")
         return SKIPPED
-    with tempfile.TemporaryDirectory() as folder:
-        faults = run(sys.argv[1], chromium, folder)
+    with tempfile.TemporaryDirectory() as folder, QuietdServer(sys.argv[1]) as server:
+        page, asked = make_page(server.port)
+        path = os.path.join(folder, "page.html")
+        with open(path, "w") as out:
+            out.write(page)
+        faults = check_page(open_page(chromium, path)[0], asked)
+        if not server.running():
+            faults.append("the server has stopped")
+        if b"Error" in server.output_bytes():
+            faults.append("the server printed errors: %r" % server.output_bytes())
     for fault in faults:
         print("FAULT: %s" % fault)
     return 1 if faults else 0

@@ -1,23 +1,17 @@
 #!/usr/bin/env bash
 # The build as someone who takes the sources as they are makes it, in a directory of its own:
-#   build_test.sh plain <source dir> <work dir>
-#     a configure without options warns without failing (no -Werror) and links quietd
-#     dynamically;
-#   build_test.sh toolchain <source dir> <work dir> <toolchain file> <quietd.exe>
-#     a configure given the toolchain file alone succeeds (no tests, so no test framework for
-#     the target system) with quietd among its targets; quietd.exe, which the windows preset
-#     built with the same file (given last), is not built a second time.
+#   build_test.sh plain <source dir> <work dir>: a configure without options warns without
+#     failing (no -Werror) and links quietd dynamically;
+#   build_test.sh toolchain <source dir> <work dir> <toolchain file> <quietd.exe>: a configure
+#     with the toolchain file alone succeeds, without tests (no test framework for the target
+#     system), quietd among its targets; quietd.exe, which the windows preset built, is not
+#     built a second time.
 # Prints a line per check; exits with status 1 when one fails.
 set -uo pipefail
-
+# shellcheck source=checks.sh
+source "$(dirname "$0")/checks.sh"
 mode=$1 source=$2 work=$3
 rm -rf "$work"
-failures=0
-check() {  # check <description> <command>...: runs the command and reports it
-  local what=$1
-  shift
-  if "$@"; then echo "ok: $what"; else echo "FAIL: $what" && failures=$((failures + 1)); fi
-}
 
 case $mode in
 plain)
@@ -42,4 +36,4 @@ toolchain)
   exit 2
   ;;
 esac
-[ "$failures" -eq 0 ]
+finish

@@ -1,5 +1,5 @@
-# The reporting the packaging checks share; sourced, not run. Each check prints one line that
-# .ci/test counts (ok:, FAIL:, SKIP:), and finish ends the script with status 1 when one failed.
+# What the packaging checks share; sourced, not run. Each check prints one line that .ci/test
+# counts (ok:, FAIL:, SKIP:); finish ends the script with status 1 when one failed.
 failures=0
 fail() {
   echo "FAIL: $*"
@@ -7,6 +7,30 @@ fail() {
 }
 pass() { echo "ok: $*"; }
 skip() { echo "SKIP: $*"; }
+# check <description> <command>...: passes when the command succeeds.
+check() {
+  local what=$1
+  shift
+  if "$@"; then pass "$what"; else fail "$what"; fi
+}
+# relay <command>...: the command's output, its FAIL: lines counted as this script's own, and
+# its failure as one more.
+relay() {
+  local out
+  out=$("$@" 2>&1) || fail "$* ended with status $?"
+  echo "$out"
+  failures=$((failures + $(grep -c '^FAIL: ' <<<"$out")))
+}
+# awaitBinding <output file> <pid> <seconds>: succeeds once the output shows the binding line;
+# fails when the process has ended or the seconds have passed without it.
+awaitBinding() {
+  for _ in $(seq $(($3 * 20))); do
+    grep -q 'Successful Binding' "$1" && return
+    kill -0 "$2" 2>/dev/null || break
+    sleep 0.05
+  done
+  grep -q 'Successful Binding' "$1"
+}
 finish() {
   echo "$failures failed"
   exit $((failures > 0))

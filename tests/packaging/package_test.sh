@@ -1,21 +1,19 @@
 #!/usr/bin/env bash
-# The Debian package: lintian's verdict, what it holds, and installing and removing it on this
-# machine. Installing must enable and start the service, removing must stop it, and purging
-# must leave nothing behind. Where systemd does not run (a container), the start and the stop
-# cannot happen; the enable state and the scripts that would do them are checked instead.
-# Usage: package_test.sh [--system] <quietd .deb>. Installs the package only with --system (it
-# changes the machine: a service on port 80) and as root. Prints ok, SKIP or FAIL per check;
-# exits with status 1 when a check fails.
+# The Debian package: lintian's verdict, what it holds, and on this machine installing it
+# (enabled, started), removing it (stopped) and purging it (nothing left). Where systemd does not
+# run (a container), the enable state and the scripts that would start and stop it stand in.
+# Usage: package_test.sh [--system] <quietd .deb>. Installs the package only with --system (a
+# service on port 80) and as root. Prints ok:, SKIP: or FAIL: per check; exits with status 1
+# when a check fails.
 set -uo pipefail
 
 system=""
-if [ "${1:-}" = "--system" ]; then
-  system=$1
-  shift
-fi
+[ "${1:-}" != --system ] || { system=$1 && shift; }
 deb=$(realpath "$1")
+here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=checks.sh
-source "$(dirname "$0")/checks.sh"
+source "$here/checks.sh"
+probe() { python3 "$here/../support/quietd_server.py" "$@"; }
 apt() { DEBIAN_FRONTEND=noninteractive apt-get -y -qq -o DPkg::Lock::Timeout=300 "$@"; }
 
 # --- The package as built ----------------------------------------------------------------------
@@ -33,7 +31,7 @@ listing=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { sub(/^\./, "", $6); print $6 }'
   fail "holds: $(echo $listing)"
 dpkg-deb --fsys-tarfile "$deb" | tar -xO ./lib/systemd/system/quietd.service |
   grep -qx 'ExecStart=/usr/bin/quietd' || fail "the packaged unit does not start /usr/bin/quietd"
-# The scripts debhelper writes from the unit: start on configure, stop on removal.
+# debhelper's scripts from the unit: start on configure, stop on removal.
 dpkg-deb -I "$deb" postinst | grep -q "deb-systemd-invoke \$_dh_action 'quietd.service'" &&
   dpkg-deb -I "$deb" prerm | grep -q "deb-systemd-invoke stop 'quietd.service'" &&
   pass "maintainer scripts start and stop quietd.service" ||
@@ -41,17 +39,13 @@ dpkg-deb -I "$deb" postinst | grep -q "deb-systemd-invoke \$_dh_action 'quietd.s
 
 # --- Installed and removed on this machine ----------------------------------------------------
 if dpkg-query -W -f='${Status}' quietd 2>/dev/null | grep -q 'ok installed'; then
-  skip "install and removal: a quietd package is installed here already, and left alone"
-  finish
+  reason="a quietd package is installed here already, and left alone"
+elif [ "$system" != "--system" ]; then
+  reason="changes this machine; run: bash tests/packaging/package_test.sh --system $deb (CI=true does too)"
+elif [ "$(id -u)" -ne 0 ]; then
+  reason="needs root"
 fi
-if [ "$system" != "--system" ]; then
-  skip "install and removal: changes this machine; run: bash tests/packaging/package_test.sh --system $deb (CI=true does too)"
-  finish
-fi
-if [ "$(id -u)" -ne 0 ]; then
-  skip "install and removal: needs root"
-  finish
-fi
+[ -z "${reason:-}" ] || { skip "install and removal: $reason" && finish; }
 installed=""
 trap '[ -z "$installed" ] || apt purge quietd >/dev/null 2>&1' EXIT
 
@@ -68,14 +62,12 @@ else
   skip "start and stop: systemd does not run here (PID 1 is $(ps -p 1 -o comm=))"
 fi
 
-log=$(mktemp)
-if apt install "$deb" >"$log" 2>&1; then
+if log=$(apt install "$deb" 2>&1); then
   installed=yes
   pass "apt-get install $(basename "$deb")"
 else
-  fail "apt-get install: $(cat "$log")"
+  fail "apt-get install: $log"
 fi
-rm -f "$log"
 if [ -n "$installed" ]; then
   state=$(systemctl is-enabled quietd.service 2>&1)
   [ "$state" = enabled ] && pass "quietd.service is enabled" || fail "quietd.service is $state"
@@ -85,17 +77,10 @@ if [ -n "$installed" ]; then
     fail "the installed quietd does not run: $usage"
   if [ -n "$systemd" ]; then
     # The unit is started when installation ends; give it a few seconds to bind.
-    answer=""
-    for _ in $(seq 50); do
-      answer=$(
-        exec 2>/dev/null 3<>/dev/tcp/127.0.0.1/80 && printf 'GET / HTTP/1.0\r\n\r\n' >&3 &&
-          timeout 5 head -1 <&3
-      ) && break
-      sleep 0.1
-    done
-    systemctl is-active --quiet quietd.service && [ "$answer" = $'HTTP/1.0 200 OK\r' ] &&
-      pass "the service runs and answers on 127.0.0.1:80" ||
-      fail "the service after installation: $(systemctl is-active quietd.service), answer '$answer'"
+    for _ in $(seq 50); do probe idle 80 && break || sleep 0.1; done
+    state=$(systemctl is-active quietd.service)
+    [ "$state" = active ] && pass "quietd.service is active" || fail "quietd.service is $state"
+    relay probe answers 80
   fi
 
   apt remove quietd >/dev/null 2>&1 || fail "apt-get remove quietd"

@@ -1,29 +1,19 @@
 #!/usr/bin/env bash
-# The Windows services end to end under wine, from the ZIP as a user gets it: install.cmd makes
-# and starts both services on two free ports, each answers as wire.txt says, a stop and a busy
-# port end as the service manager reports them, install.cmd upgrades in place, uninstall.cmd
-# leaves nothing behind; and a console start while a service runs never waits for the
-# dispatcher. Everything happens in a wine prefix of its own in a mktemp folder, which one wine
-# process keeps alive (a prefix ends its services with its last ordinary process).
+# The Windows download as a user gets it, and its services under wine. cpack's
+# quietd-<version>-win64.zip holds quietd.exe, LICENSE, README.txt, install.cmd, uninstall.cmd and
+# nothing else, its text in CR LF lines. install.cmd starts both services on two free ports, each
+# answering as wire.txt says; a stop and a busy port end as the service manager reports them; a
+# console start meanwhile never waits for the dispatcher; install.cmd upgrades in place and
+# uninstall.cmd leaves nothing behind. All in a wine prefix of its own in a mktemp folder.
 # Usage: windows_service_test.sh <cpack> <CPackConfig.cmake of the Windows build>
 # Prints ok:, FAIL: and SKIP: lines; exits with status 1 when a check failed.
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=checks.sh
 source "$here/checks.sh"
-
 # How long a service may take to reach RUNNING or STOPPED, and a stop to end (its last output
-# drains for at most a second).
-start_limit=10
-stop_limit=3
-# A console start that called the dispatcher would wait 10 s for it to fail under wine.
-console_limit=5
-
-if ! command -v wine >/dev/null || ! command -v wineserver >/dev/null; then
-  skip "Windows services: wine is not installed"
-  finish
-fi
-
+# drains for at most a second). A console start that called the dispatcher would wait 10 s.
+start_limit=10 stop_limit=3 console_limit=5
 work=$(mktemp -d)
 export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 keeper="" holder="" console=""
@@ -45,75 +35,49 @@ prefixProcesses() {
   done
 }
 
-# serviceField <name> <field>: the value of a line of "sc query", e.g. STATE -> RUNNING.
-serviceField() {
+# status <name>: the service's state and exit code as "sc query" shows them, e.g. "RUNNING 0".
+status() {
   wine sc query "$1" 2>/dev/null | tr -d '\r' |
-    awk -v field="$2" '$1 == field { print (field == "STATE" ? $4 : $3) }'
+    awk '$1 == "STATE" { state = $4 } $1 == "WIN32_EXIT_CODE" { code = $3 } END { print state, code }'
 }
 
-# awaitState <name> <state>: polls until the service is in state or stopped, for start_limit s.
+# awaitState <name> <state>: polls its status until the state is state or STOPPED, for
+# start_limit s; prints the status.
 awaitState() {
-  local state
+  local now
   for _ in $(seq $((start_limit * 10))); do
-    state=$(serviceField "$1" STATE)
-    [ "$state" = "$2" ] || [ "$state" = STOPPED ] && break
+    now=$(status "$1")
+    [ "${now% *}" = "$2" ] || [ "${now% *}" = STOPPED ] && break
     sleep 0.1
   done
-  echo "$state"
+  echo "$now"
 }
 
-# probe <what> <port>...: "free" prints two free ports; "idle" succeeds when something listens
-# on port; "answers" prints an ok: or FAIL: line for GET and HEAD on each port, answered as
-# wire.txt says, and for a TLS ClientHello on the last, closed without a byte.
-probe() {
-  python3 - "$here/../support" "$@" <<'EOF'
-import re, socket, sys
-sys.path.insert(0, sys.argv[1])
-from quietd_server import WIRE, header_block_pattern, free_port
-what, ports = sys.argv[2], [int(port) for port in sys.argv[3:]]
-if what == "free":  # a probe socket's port is never handed out twice in a row
-    print(free_port(), free_port())
-    sys.exit(0)
-if what == "idle":
-    with socket.socket() as s:
-        sys.exit(s.connect_ex(("127.0.0.1", ports[0])))
+# probe free|idle|answers <port>...: see tests/support/quietd_server.py.
+probe() { python3 "$here/../support/quietd_server.py" "$@"; }
 
-def exchange(port, request):
-    with socket.create_connection(("127.0.0.1", port), timeout=5) as s:
-        s.sendall(request)
-        answer = b""
-        while chunk := s.recv(4096):
-            answer += chunk
-    return answer
-
-header = header_block_pattern(False).encode()
-checks = [(port, method, method.encode() + b" / HTTP/1.0\r\n\r\n",
-           header + (b"" if method == "HEAD" else re.escape(WIRE["text_body"])))
-          for port in ports for method in ("GET", "HEAD")]
-hello = b"\x16\x03\x01\x00\x2f\x01\x00\x00\x2b\x03\x03" + bytes(32)  # a ClientHello's start
-checks.append((ports[-1], "a TLS ClientHello", hello, b""))
-for port, what, request, expected in checks:
-    try:
-        answer = exchange(port, request)
-    except OSError as error:
-        answer = repr(error).encode()
-    if re.fullmatch(expected, answer):
-        print("ok: %s on port %d %s" % (what, port, "is answered as wire.txt says" if expected
-                                         else "is closed without a byte"))
-    else:
-        print("FAIL: %s on port %d: %r" % (what, port, answer))
-EOF
-}
-
-# The ZIP, as cpack makes it, unpacked.
-if ! "$1" --config "$2" -B "$work/zip" >"$work/cpack.log" 2>&1; then
-  fail "cpack: $(cat "$work/cpack.log")"
+# --- The ZIP, as cpack makes it ---------------------------------------------------------------
+zip=quietd-$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$2")-win64.zip
+if ! "$1" --config "$2" -B "$work/zip" >"$work/cpack.log" 2>&1 || [ ! -f "$work/zip/$zip" ]; then
+  fail "cpack made no $zip: $(cat "$work/cpack.log")"
   finish
 fi
-python3 -m zipfile -e "$work"/zip/quietd-*-win64.zip "$work/unpacked"
+python3 -m zipfile -e "$work/zip/$zip" "$work/unpacked"
+held=$(cd "$work/unpacked" && find . ! -type d | sort | tr '\n' ' ')
+[ "$held" = "./LICENSE ./README.txt ./install.cmd ./quietd.exe ./uninstall.cmd " ] &&
+  pass "$zip holds LICENSE, README.txt, install.cmd, quietd.exe, uninstall.cmd" || fail "$zip holds $held"
+check "README.txt, install.cmd and uninstall.cmd end each line in CR LF" python3 -c 'import sys
+sys.exit(not all(b"\r\n" in t and t.count(b"\n") == t.count(b"\r\n") == t.count(b"\r")
+                 for t in (open(name, "rb").read() for name in sys.argv[1:])))' \
+  "$work"/unpacked/{README.txt,install.cmd,uninstall.cmd}
+if ! command -v wine >/dev/null || ! command -v wineserver >/dev/null; then
+  skip "Windows services: wine is not installed"
+  finish
+fi
 read -r http_port https_port <<<"$(probe free)"
 
-# The keeper: a wine process that waits for input nobody sends until the script closes fd 9.
+# The keeper: a wine process that waits for input nobody sends until the script closes fd 9, as
+# a prefix ends its services with its last ordinary process.
 mkfifo "$work/keep"
 wine cmd /c pause <"$work/keep" >/dev/null 2>&1 &
 keeper=$!
@@ -121,77 +85,62 @@ exec 9>"$work/keep"
 folder=$(wine cmd /c 'echo %ProgramFiles%\quietd' 2>/dev/null | tr -d '\r')
 unpacked=$(winepath -w "$work/unpacked")
 
-# runScript <name> <arguments>...: runs the ZIP's script, its output in $work/<name>.log.
+# runScript <name> <arguments>...: runs the ZIP's script; its output shows when it fails.
 runScript() {
   local name=$1
   shift
-  wine cmd /c "$unpacked\\$name" "$@" >"$work/$name.log" 2>&1
+  wine cmd /c "$unpacked\\$name" "$@" >"$work/$name.log" 2>&1 || fail "$name: $(cat "$work/$name.log")"
+}
+# install <what>: runs install.cmd for both ports; each service must reach RUNNING.
+install() {
+  runScript install.cmd "$http_port" "$https_port"
+  for service in quietd quietd-https; do
+    state=$(awaitState $service RUNNING)
+    [ "${state% *}" = RUNNING ] && pass "$1: $service is RUNNING" || fail "$1: $service is $state"
+  done
 }
 
 # --- Install: both services run and answer ----------------------------------------------------
-runScript install.cmd "$http_port" "$https_port" || fail "install.cmd: $(cat "$work/install.cmd.log")"
-for service in quietd quietd-https; do
-  state=$(awaitState $service RUNNING)
-  [ "$state" = RUNNING ] && pass "install.cmd: $service is RUNNING" ||
-    fail "$service is $state, exit code $(serviceField $service WIN32_EXIT_CODE)"
-done
-while read -r verdict line; do
-  [ "$verdict" = ok: ] && pass "$line" || fail "$line"
-done < <(probe answers "$http_port" "$https_port" 2>&1)
+install install.cmd
+relay probe answers "$http_port" "$https_port"
 
 # --- A console start while a service runs binds at once ----------------------------------------
 console_port=$(probe free | cut -d' ' -f1)
 started=$(date +%s%N)
 wine "$work/unpacked/quietd.exe" -p "$console_port" >"$work/console.log" 2>&1 &
 console=$!
-for _ in $(seq $((console_limit * 20))); do
-  grep -q 'Successful Binding' "$work/console.log" && break
-  sleep 0.05
-done
-if grep -q 'Successful Binding' "$work/console.log"; then
-  pass "a console start binds in $((($(date +%s%N) - started) / 1000000)) ms while a service runs"
-else
+awaitBinding "$work/console.log" $console $console_limit &&
+  pass "a console start binds in $((($(date +%s%N) - started) / 1000000)) ms while a service runs" ||
   fail "a console start printed no binding in ${console_limit} s: $(cat "$work/console.log")"
-fi
-kill "$console" && wait "$console" 2>/dev/null
+kill "$console" 2>/dev/null && wait "$console" 2>/dev/null
 console=""
 
 # --- A stop ends with exit code 0 within stop_limit --------------------------------------------
 started=$(date +%s%N)
 wine net stop quietd >/dev/null 2>&1
 elapsed=$((($(date +%s%N) - started) / 1000000))
-state=$(serviceField quietd STATE) code=$(serviceField quietd WIN32_EXIT_CODE)
-[ "$state $code" = "STOPPED 0" ] && [ $elapsed -le $((stop_limit * 1000)) ] &&
+state=$(status quietd)
+[ "$state" = "STOPPED 0" ] && [ $elapsed -le $((stop_limit * 1000)) ] &&
   pass "net stop quietd: STOPPED, exit code 0, in $elapsed ms" ||
-  fail "net stop quietd: $state, exit code $code, after $elapsed ms"
+  fail "net stop quietd: state and exit code $state after $elapsed ms"
 
 # --- A busy port: the start ends as STOPPED with bind's code -----------------------------------
-# Closed connections of the probes linger on the port: bind all the same, as a server would.
-python3 -c 'import socket, sys, time
-s = socket.socket()
-s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-s.bind(("127.0.0.1", int(sys.argv[1])))
-s.listen()
-time.sleep(60)' "$http_port" &
+python3 "$here/../support/quietd_server.py" hold "$http_port" &
 holder=$!
 until probe idle "$http_port" || ! kill -0 $holder 2>/dev/null; do sleep 0.05; done
 wine sc start quietd >/dev/null 2>&1
-state=$(awaitState quietd STOPPED) code=$(serviceField quietd WIN32_EXIT_CODE)
-[ "$state $code" = "STOPPED 10048" ] && pass "sc start with port $http_port held: STOPPED, exit code 10048" ||
-  fail "sc start with port $http_port held: $state, exit code $code"
+state=$(awaitState quietd STOPPED)
+[ "$state" = "STOPPED 10048" ] && pass "sc start with port $http_port held: STOPPED, exit code 10048" ||
+  fail "sc start with port $http_port held: state and exit code $state"
 kill $holder 2>/dev/null && wait $holder 2>/dev/null
 holder=""
 
 # --- install.cmd again upgrades in place --------------------------------------------------------
-runScript install.cmd "$http_port" "$https_port" || fail "install.cmd again: $(cat "$work/install.cmd.log")"
-for service in quietd quietd-https; do
-  state=$(awaitState $service RUNNING)
-  [ "$state" = RUNNING ] && pass "install.cmd again: $service is RUNNING" || fail "upgraded $service is $state"
-done
+install "install.cmd again"
 
 # --- uninstall.cmd leaves no service, no folder and nothing listening ---------------------------
 before=$failures
-runScript uninstall.cmd || fail "uninstall.cmd: $(cat "$work/uninstall.cmd.log")"
+runScript uninstall.cmd
 for service in quietd quietd-https; do
   wine sc query $service >/dev/null 2>&1 && fail "uninstall.cmd left service $service"
 done

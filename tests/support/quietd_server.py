@@ -1,8 +1,8 @@
-"""Runs the quietd binary for the Python end-to-end tests and knows its answers.
-
-The expected bytes come from wire.txt beside this file, which the C++ tests read too. The server
-is started with "-p <free port>", its standard output goes to a file (a pipe that nobody reads
-would make a verbose server drop its entries), and it is stopped by its own pid.
+"""Runs the quietd binary for the Python tests and knows its answers from wire.txt beside this
+file, which the C++ tests read too. As a script it probes for the shell tests: "free" prints two
+free ports, "idle <port>" exits with 0 when something listens there, "hold <port>" listens there
+for a minute, "answers <port>..." prints ok: or FAIL: for each of REQUESTS on each port and for
+a TLS ClientHello on the last port.
 """
 
 import os
@@ -10,6 +10,7 @@ import re
 import signal
 import socket
 import subprocess
+import sys
 import tempfile
 import time
 
@@ -30,30 +31,21 @@ def read_wire():
             for name, value in values.items()}
 
 
-def pattern(name):
-    """The regular expression for a _pattern value of wire.txt: # one digit, @ one letter, * one
-    or more characters other than a blank or a line end."""
-    wildcards = {"#": "[0-9]", "@": "[A-Za-z]", "*": "[^ \r\n]+"}
-    return "".join(wildcards.get(c) or re.escape(c) for c in WIRE[name].decode("latin-1"))
-
-
 WIRE = read_wire()
-DATE_PATTERN = pattern("date_pattern")
+WILDCARDS = {"#": "[0-9]", "@": "[A-Za-z]", "*": "[^ \r\n]+"}
+DATE_LINE = re.compile(b"Date: %s\r\n" % "".join(
+    WILDCARDS.get(c) or re.escape(c) for c in WIRE["date_pattern"].decode()).encode())
 
 
-def body(image):
-    return WIRE["image_body" if image else "text_body"]
+def answer(image, head=False):
+    """An answer's bytes as wire.txt writes them, its Date value <date>."""
+    kind = "image" if image else "text"
+    return WIRE[kind + "_header"] + (b"" if head else WIRE[kind + "_body"])
 
 
-def header_lines(image):
-    """The header lines of an answer, without line ends; the Date value is written <date>."""
-    return WIRE["image_header" if image else "text_header"].decode().split("\r\n")[:-2]
-
-
-def header_block_pattern(image):
-    """A regular expression for the whole header block as sent, empty line included."""
-    block = WIRE["image_header" if image else "text_header"].decode()
-    return re.escape(block).replace(re.escape("<date>"), DATE_PATTERN)
+def undated(received):
+    """received with its first Date line's value written <date>, to compare with answer()."""
+    return DATE_LINE.sub(b"Date: <date>\r\n", received, count=1)
 
 
 def free_port():
@@ -64,34 +56,26 @@ def free_port():
 
 
 class QuietdServer:
-    """The binary at path, serving on a free port of 127.0.0.1 until stop() or the end of the
-    with-block."""
+    """The binary at path, serving on a free port of 127.0.0.1 until stop() or the block's end."""
 
     def __init__(self, path, *options, wrapper=(), env=None, start_timeout=10, stdout=None,
                  command=None):
-        """wrapper runs the binary (["wine"] for the Windows build, with env for its prefix);
-        start_timeout covers a first start of wine. stdout, a descriptor or file, takes the
-        server's output instead of the file that output_bytes() reads. command, given the port,
-        returns the command line of another server to run there instead (with stdout given)."""
+        """wrapper runs the binary (["wine"], with env for its prefix); start_timeout covers a
+        first start of wine. stdout takes the output instead of the file output_bytes() reads.
+        command, given the port, returns the command line of another server to run instead."""
         self.port = free_port()
         self._log = tempfile.TemporaryFile() if stdout is None else None
         argv = command(self.port) if command else [*wrapper, path, "-p", str(self.port), *options]
         self._process = subprocess.Popen(argv, stdout=self._log or stdout,
                                          stdin=subprocess.DEVNULL, env=env)
-        # The binding line comes before the server listens: wait for both. A probe that
-        # closes without a word is answered with nothing.
         deadline = time.monotonic() + start_timeout
         bound = re.escape(WIRE["bound"][:-1]) + rb"\r?\n"
-        while not ((self._log is None or re.search(bound, self.output_bytes()))
-                   and self._listening()):
+        while not ((self._log is None or re.search(bound, self.output_bytes()))  # then listens
+                   and listening(self.port)):
             if not self.running() or time.monotonic() > deadline:
                 self.stop()
                 raise RuntimeError("quietd did not start: %r" % self.output_bytes())
             time.sleep(0.01)
-
-    def _listening(self):
-        with socket.socket() as probe:
-            return probe.connect_ex(("127.0.0.1", self.port)) == 0
 
     def output_bytes(self):
         """Everything the server has printed so far (nothing when stdout was given)."""
@@ -119,3 +103,58 @@ class QuietdServer:
         self.stop()
         if self._log is not None:
             self._log.close()
+
+
+def listening(port):
+    """Whether something accepts on port; a probe that closes without a word gets nothing."""
+    with socket.socket() as probe:
+        return probe.connect_ex(("127.0.0.1", port)) == 0
+
+
+def exchange(port, request):
+    """What the server on port sends until it closes, or the error that ended the exchange."""
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=5) as s:
+            s.sendall(request)
+            received = b""
+            while chunk := s.recv(4096):
+                received += chunk
+            return received
+    except OSError as error:
+        return repr(error).encode()
+
+
+REQUESTS = [(b"GET /ads/banner.gif HTTP/1.0\r\n\r\n", answer(True)),
+            (b"HEAD / HTTP/1.0\r\n\r\n", answer(False, head=True))]
+HELLO = b"\x16\x03\x01\x00\x2f\x01\x00\x00\x2b\x03\x03" + bytes(32)  # a ClientHello's start
+
+
+def main(what, *ports):
+    ports = [int(port) for port in ports]
+    if what == "free":  # a probe socket's port is never handed out twice in a row
+        print(free_port(), free_port())
+    elif what == "idle":
+        return 0 if listening(ports[0]) else 1
+    elif what == "hold":  # past the probes' closed connections lingering there, as a server would
+        with socket.socket() as s:
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            s.bind(("127.0.0.1", ports[0]))
+            s.listen()
+            time.sleep(60)
+    elif what == "answers":
+        checks = [(port, request.split(b"\r\n")[0].decode(), request, expected)
+                  for port in ports for request, expected in REQUESTS]
+        checks.append((ports[-1], "a TLS ClientHello", HELLO, b""))
+        for port, name, request, expected in checks:
+            received = exchange(port, request)
+            print("ok: %s on port %d %s" % (name, port, "is answered as wire.txt says" if expected
+                                            else "is closed without a byte")
+                  if undated(received) == expected else
+                  "FAIL: %s on port %d: %r" % (name, port, received))
+    else:
+        return "usage: quietd_server.py free | idle <port> | hold <port> | answers <port>..."
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(*sys.argv[1:]))
