@@ -61,7 +61,9 @@ TEST(SocketLayer, TheAnswerLeavesBeforeTheConnectionCloses) {
   ConnectedPair pair;
   sendAndFinish(pair.server, "answer", 6);
   // The socket stays open, so only the end of sending can have pushed the data and the end out.
-  EXPECT_EQ("answer", readToEnd(pair.client, 1000));
+  bool ended = false;
+  EXPECT_EQ("answer", readToEnd(pair.client, 1000, &ended));
+  EXPECT_TRUE(ended) << "the end of sending has not left";
 
   // Closing over request bytes left unread resets the connection; the answer must be out
   // before that.
