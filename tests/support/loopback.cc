@@ -11,25 +11,17 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 #ifdef _WIN32
-// Winsock polls and reads sockets alone, which are all the Windows tests read; they start no
-// process that could inherit one, and raise no signal for a gone peer.
-constexpr int kNotInherited = 0;
-constexpr int kNoSignal = 0;
-int pollOne(SOCKET s, int timeoutMs) {
-  WSAPOLLFD entry{s, POLLRDNORM, 0};
-  return WSAPoll(&entry, 1, timeoutMs);
-}
+// Winsock's: the Windows tests read sockets alone, start no process that could inherit one,
+// and get no signal for a gone peer.
+const auto pollSockets = WSAPoll;
 int readSome(SOCKET s, char* buffer, int size) { return recv(s, buffer, size, 0); }
+constexpr int kNotInherited = 0, kNoSignal = 0;
 void restFor(int ms) { Sleep(static_cast<DWORD>(ms)); }
 unsigned processNumber() { return static_cast<unsigned>(GetCurrentProcessId()); }
 #else
-constexpr int kNotInherited = SOCK_CLOEXEC;
-constexpr int kNoSignal = MSG_NOSIGNAL;
-int pollOne(int fd, int timeoutMs) {
-  pollfd entry{fd, POLLIN, 0};
-  return poll(&entry, 1, timeoutMs);
-}
+const auto pollSockets = poll;
 int readSome(int fd, char* buffer, int size) { return static_cast<int>(read(fd, buffer, size)); }
+constexpr int kNotInherited = SOCK_CLOEXEC, kNoSignal = MSG_NOSIGNAL;
 // A bounded pause between two looks at something that cannot be waited for directly.
 void restFor(int ms) { poll(nullptr, 0, ms); }
 unsigned processNumber() { return static_cast<unsigned>(getpid()); }
@@ -91,7 +83,10 @@ SOCKET connectTo(int port, int receiveBuffer) {
   return s;
 }
 
-bool waitReadable(SOCKET fd, int timeoutMs) { return pollOne(fd, timeoutMs) > 0; }
+bool waitReadable(SOCKET fd, int timeoutMs) {
+  pollfd entry{fd, POLLIN, 0};
+  return pollSockets(&entry, 1, timeoutMs) > 0;
+}
 
 std::string readToEnd(SOCKET fd, int timeoutMs, bool* closed) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
