@@ -1,34 +1,42 @@
 #include "platform/socket_layer.h"
 
-#include <errno.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <string>
 
 #include "platform/readiness.h"
-#include "support/server_process.h"
+#include "support/loopback.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// What Windows cannot show: Winsock raises no SIGPIPE, and WSAPoll takes every wait a caller can
+// ask for, so its refusal cannot be caused from here.
+#ifdef _WIN32
+void letBrokenPipeKill() {}
+constexpr bool kWaitCanBeRefused = false;
+#else
+void letBrokenPipeKill() { signal(SIGPIPE, SIG_DFL); }
+constexpr bool kWaitCanBeRefused = true;
+#endif
 
 TEST(SocketLayer, ReceiveNeverWaits) {
   ConnectedPair pair;
   char buffer[16];
   // A receive that waits ends when this runs out, instead of hanging the test.
   const timeval limit{1, 0};
-  setsockopt(pair.server, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  setsockopt(pair.server, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&limit),
+             sizeof limit);
   const auto start = Clock::now();
   EXPECT_EQ(kNothingYet, receiveNow(pair.server, buffer, sizeof buffer));
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(1)) << "the receive waited";
   send(pair.client, "GET", 3, 0);
   waitReadable(pair.server, 1000);
   EXPECT_EQ(3, receiveNow(pair.server, buffer, sizeof buffer));
-  shutdown(pair.client, SHUT_WR);
+  shutdown(pair.client, SD_SEND);
   waitReadable(pair.server, 1000);
   EXPECT_EQ(0, receiveNow(pair.server, buffer, sizeof buffer));
 }
@@ -36,11 +44,12 @@ TEST(SocketLayer, ReceiveNeverWaits) {
 TEST(SocketLayer, SendingToAPeerThatHasGoneNeitherKillsNorStalls) {
   ConnectedPair pair;
   linger reset{1, 0};
-  setsockopt(pair.client, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-  close(pair.client);
-  pair.client = -1;
+  setsockopt(pair.client, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&reset),
+             sizeof reset);
+  closesocket(pair.client);
+  pair.client = INVALID_SOCKET;
   waitReadable(pair.server, 1000);  // the reset has arrived
-  signal(SIGPIPE, SIG_DFL);         // a SIGPIPE would end this test process
+  letBrokenPipeKill();              // a SIGPIPE would end this test process
   const std::string block(200, 'x');
   const auto start = Clock::now();
   sendAndFinish(pair.server, block.data(), block.size());
@@ -52,7 +61,9 @@ TEST(SocketLayer, TheAnswerLeavesBeforeTheConnectionCloses) {
   ConnectedPair pair;
   sendAndFinish(pair.server, "answer", 6);
   // The socket stays open, so only the end of sending can have pushed the data and the end out.
-  EXPECT_EQ("answer", readToEnd(pair.client, 1000));
+  bool ended = false;
+  EXPECT_EQ("answer", readToEnd(pair.client, 1000, &ended));
+  EXPECT_TRUE(ended) << "the end of sending has not left";
 
   // Closing over request bytes left unread resets the connection; the answer must be out
   // before that.
@@ -81,8 +92,10 @@ TEST(Readiness, UnreadBytesStayReadyAndARefusedWaitFails) {
     EXPECT_EQ(1, waitForReady(set, &tag, 1, 1000)) << "wait " << wait;
     EXPECT_EQ(7u, tag);
   }
-  EXPECT_EQ(kReadinessFailed, waitForReady(set, &tag, 0, 0));
   unwatchSocket(set, pair.server, 7);
+  if (kWaitCanBeRefused) {
+    EXPECT_EQ(kReadinessFailed, waitForReady(set, &tag, 0, 0));
+  }
   freeReadiness(set);
 }
 

@@ -1,20 +1,37 @@
 #include "support/loopback.h"
 
-#include <netinet/in.h>
+#ifndef _WIN32
 #include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#endif
 
 #include <chrono>
-
-#include "platform/socket_layer.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
+#ifdef _WIN32
+// Winsock's: the Windows tests read sockets alone, start no process that could inherit one,
+// and get no signal for a gone peer.
+const auto pollSockets = WSAPoll;
+int readSome(SOCKET s, char* buffer, int size) { return recv(s, buffer, size, 0); }
+constexpr int kNotInherited = 0, kNoSignal = 0;
+void restFor(int ms) { Sleep(static_cast<DWORD>(ms)); }
+unsigned processNumber() { return static_cast<unsigned>(GetCurrentProcessId()); }
+#else
+const auto pollSockets = poll;
+int readSome(int fd, char* buffer, int size) { return static_cast<int>(read(fd, buffer, size)); }
+constexpr int kNotInherited = SOCK_CLOEXEC, kNoSignal = MSG_NOSIGNAL;
 // A bounded pause between two looks at something that cannot be waited for directly.
 void restFor(int ms) { poll(nullptr, 0, ms); }
+unsigned processNumber() { return static_cast<unsigned>(getpid()); }
+#endif
+
+// Winsock serves a process only after WSAStartup (on POSIX it does nothing).
+const int kSocketsStarted = [] {
+  WSADATA data;
+  return WSAStartup(0x0202, &data);
+}();
 
 sockaddr_in loopback(int port) {
   sockaddr_in address{};
@@ -40,41 +57,44 @@ bool pollUntil(const std::function<bool()>& done, int timeoutMs) {
 int freePort() {
   // Below the kernel's ephemeral ports (32768 on), which a client's connect may take at any
   // time, and from a start of each process's own, as test processes run side by side.
-  static unsigned next = static_cast<unsigned>(getpid()) * 7919u;
+  static unsigned next = processNumber() * 7919u;
   for (int tries = 0; tries < 1000; ++tries) {
     sockaddr_in address = loopback(10000 + static_cast<int>(next++ % 22000));
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
+    const SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
     const bool free = bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    close(s);
+    closesocket(s);
     if (free) return ntohs(address.sin_port);
   }
   return 0;
 }
 
-int connectTo(int port, int receiveBuffer) {
-  const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+SOCKET connectTo(int port, int receiveBuffer) {
+  const SOCKET s = socket(AF_INET, SOCK_STREAM | kNotInherited, 0);
   // Set before connecting, so that the window offered in the handshake is already this small.
-  if (receiveBuffer > 0) setsockopt(s, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+  if (receiveBuffer > 0) {
+    setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&receiveBuffer),
+               sizeof receiveBuffer);
+  }
   const sockaddr_in address = loopback(port);
   if (connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    close(s);
-    return -1;
+    closesocket(s);
+    return INVALID_SOCKET;
   }
   return s;
 }
 
-bool waitReadable(int fd, int timeoutMs) {
+bool waitReadable(SOCKET fd, int timeoutMs) {
   pollfd entry{fd, POLLIN, 0};
-  return poll(&entry, 1, timeoutMs) > 0;
+  return pollSockets(&entry, 1, timeoutMs) > 0;
 }
 
-std::string readToEnd(int fd, int timeoutMs, bool* closed) {
+std::string readToEnd(SOCKET fd, int timeoutMs, bool* closed) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   std::string received;
   char chunk[4096];
-  ssize_t n = 1;
+  int n = 1;
   while (n > 0 && waitReadable(fd, millisecondsLeft(deadline))) {
-    n = read(fd, chunk, sizeof chunk);
+    n = readSome(fd, chunk, sizeof chunk);
     if (n > 0) received.append(chunk, static_cast<std::size_t>(n));
   }
   if (closed != nullptr) *closed = n <= 0;
@@ -82,12 +102,12 @@ std::string readToEnd(int fd, int timeoutMs, bool* closed) {
 }
 
 std::string exchange(int port, const std::string& request, int timeoutMs) {
-  const int s = connectTo(port);
-  if (s < 0) return "<no connection>";
-  (void)send(s, request.data(), request.size(), MSG_NOSIGNAL);  // a refused send shows below
-  shutdown(s, SHUT_WR);  // nothing more comes: the server need not wait for the rest
+  const SOCKET s = connectTo(port);
+  if (s == INVALID_SOCKET) return "<no connection>";
+  (void)send(s, request.data(), request.size(), kNoSignal);  // a refused send shows below
+  shutdown(s, SD_SEND);  // nothing more comes: the server need not wait for the rest
   std::string answer = readToEnd(s, timeoutMs);
-  close(s);
+  closesocket(s);
   return answer;
 }
 
@@ -104,6 +124,6 @@ ConnectedPair::ConnectedPair() {
 }
 
 ConnectedPair::~ConnectedPair() {
-  if (client >= 0) close(client);
-  if (server >= 0) closesocket(server);
+  if (client != INVALID_SOCKET) closesocket(client);
+  if (server != INVALID_SOCKET) closesocket(server);
 }

@@ -5,6 +5,12 @@
 #include <functional>
 #include <string>
 
+#include "platform/socket_layer.h"
+
+#ifndef _WIN32
+inline constexpr int SD_SEND = SHUT_WR;  // Winsock's name, as socket_layer.h gives the others
+#endif
+
 // Milliseconds from now until deadline; 0 once it has passed.
 int millisecondsLeft(std::chrono::steady_clock::time_point deadline);
 
@@ -15,15 +21,15 @@ bool pollUntil(const std::function<bool()>& done, int timeoutMs);
 int freePort();
 
 // Connects to 127.0.0.1:port, with a receive buffer of receiveBuffer bytes unless it is 0;
-// returns the socket, or -1.
-int connectTo(int port, int receiveBuffer = 0);
+// returns the socket, or INVALID_SOCKET.
+SOCKET connectTo(int port, int receiveBuffer = 0);
 
 // True once fd has something to read (or has ended) within timeoutMs.
-bool waitReadable(int fd, int timeoutMs);
+bool waitReadable(SOCKET fd, int timeoutMs);
 
-// Reads from fd (a socket or a pipe) until its other end closes or timeoutMs passes; *closed
-// tells which.
-std::string readToEnd(int fd, int timeoutMs = 3000, bool* closed = nullptr);
+// Reads from fd (a socket, or on POSIX a pipe) until its other end closes or timeoutMs passes;
+// *closed tells which.
+std::string readToEnd(SOCKET fd, int timeoutMs = 3000, bool* closed = nullptr);
 
 // Sends request on a new connection to port, ends the sending side, and reads until the
 // server closes the connection or timeoutMs passes. Returns what arrived.
@@ -36,6 +42,6 @@ struct ConnectedPair {
   ~ConnectedPair();
   ConnectedPair(const ConnectedPair&) = delete;
   ConnectedPair& operator=(const ConnectedPair&) = delete;
-  int client = -1;
-  int server = -1;
+  SOCKET client = INVALID_SOCKET;
+  SOCKET server = INVALID_SOCKET;
 };
