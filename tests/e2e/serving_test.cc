@@ -78,20 +78,13 @@ TEST(StartUp, RestartsOnTheSamePortAfterServing) {
 }
 
 TEST(StartUp, PortsZeroAndEightyTakeTheHttpServiceEntry) {
-  // Port 80 needs the privilege to bind it, and nobody else on it.
-  const int probe = socket(AF_INET, SOCK_STREAM, 0);
-  int on = 1;  // as the server does, so that connections in TIME_WAIT do not count
-  setsockopt(probe, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(80);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const bool free = bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  close(probe);
-  if (!free) GTEST_SKIP() << "port 80 is taken or needs privileges here";
   for (const std::vector<std::string>& arguments : {std::vector<std::string>{}, {"-p", "0"}}) {
     ServerProcess server(arguments);
-    ASSERT_TRUE(server.waitForOutput(lines(wire("bound")), 60000)) << server.output();
+    // Port 80 needs the privilege to bind it, and nobody else on it.
+    if (!server.waitForOutput(lines(wire("bound")), 60000) &&
+        server.output().find(" in bind()") != std::string::npos) {
+      GTEST_SKIP() << "port 80 is taken or needs privileges here: " << server.output();
+    }
     ASSERT_TRUE(pollUntil([] { return exchange(80, "") == ""; }, 5000));  // it listens
     EXPECT_TRUE(matches(lines(wire("host_pattern") + wire("service_lines") + wire("bound")),
                         server.output()))

@@ -15,8 +15,6 @@
 inline constexpr int kShortRequestMs = QUIETD_SHORT_REQUEST_MS;
 inline constexpr int kShortLingerMs = QUIETD_SHORT_LINGER_MS;
 
-// ---- The build under test ---------------------------------------------------------------------
-
 // The server the end-to-end tests run: the binaries of this build, or those named by
 // QUIETD_TEST_BINARY and QUIETD_TEST_SHORT_BINARY, run through QUIETD_TEST_WRAPPER (a command
 // and its options split at blanks) when it is set. With the wrapper "wine" the Windows build
@@ -33,8 +31,6 @@ const Target& target();
 
 // Returns text with each line feed written as the build writes it to standard output.
 std::string lines(const std::string& text);
-
-// ---- The server process -----------------------------------------------------------------------
 
 // The exit status TSAN_OPTIONS in the tsan preset gives a sanitizer's report; running() fails
 // the test when the server ends with it.
