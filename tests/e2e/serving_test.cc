@@ -125,15 +125,8 @@ TEST(StartUp, TellsTheNotifySocketOnceItListens) {
   rmdir(folder);
 }
 
-class Serving : public ::testing::Test {
- protected:
-  std::string ask(const std::string& request) {
-    return withoutDate(exchange(server_.port, request));
-  }
-  RunningServer server_;
-};
-
-TEST_F(Serving, AnswersAreExactOnTheWire) {
+TEST(Serving, AnswersAreExactOnTheWire) {
+  RunningServer server;
   const struct {
     std::string request;
     std::string answer;
@@ -156,8 +149,10 @@ TEST_F(Serving, AnswersAreExactOnTheWire) {
       {"GET /a\0.gif HTTP/1.1\r\n\r\n"s, " "},
       {"GET /\xff\xfe.gif HTTP/1.1\r\n\r\n"s, kImage},
   };
-  for (const auto& c : cases) EXPECT_EQ(c.answer, ask(c.request)) << c.request.substr(0, 80);
-  expectServing(server_);
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.answer, withoutDate(exchange(server.port, c.request))) << c.request.substr(0, 80);
+  }
+  expectServing(server);
 }
 
 // Closes s with a reset instead of the orderly end.
@@ -167,30 +162,32 @@ void resetAndClose(int s) {
   close(s);
 }
 
-TEST_F(Serving, PeersThatGoAwayDoNotStopTheServer) {
+TEST(Serving, PeersThatGoAwayDoNotStopTheServer) {
+  RunningServer server;
   const std::string request = "GET /ads/banner.gif HTTP/1.1\r\n\r\n";
   for (int i = 0; i < 10; ++i) {
-    resetAndClose(connectTo(server_.port));  // before a byte is sent
-    int s = connectTo(server_.port);  // half a request, then gone: the answer meets a closed socket
+    resetAndClose(connectTo(server.port));  // before a byte is sent
+    int s = connectTo(server.port);  // half a request, then gone: the answer meets a closed socket
     (void)send(s, request.data(), 20, MSG_NOSIGNAL);
     close(s);
-    s = connectTo(server_.port);  // a request, then a reset before the answer is read
+    s = connectTo(server.port);  // a request, then a reset before the answer is read
     (void)send(s, request.data(), request.size(), MSG_NOSIGNAL);
     resetAndClose(s);
-    s = connectTo(server_.port);  // part of the answer read, then a reset
+    s = connectTo(server.port);  // part of the answer read, then a reset
     (void)send(s, request.data(), request.size(), MSG_NOSIGNAL);
     char some[64];
     (void)recv(s, some, sizeof some, 0);
     resetAndClose(s);
   }
-  expectServing(server_);
+  expectServing(server);
 }
 
-TEST_F(Serving, ABurstOfClientsIsAnsweredAtOnce) {
+TEST(Serving, ABurstOfClientsIsAnsweredAtOnce) {
+  RunningServer server;
   const std::string request = "GET /a.gif HTTP/1.1\r\n\r\n";
   std::vector<int> clients;
   for (int i = 0; i < 64; ++i) {
-    clients.push_back(connectTo(server_.port));
+    clients.push_back(connectTo(server.port));
     (void)send(clients.back(), request.data(), request.size(), MSG_NOSIGNAL);
   }
   // A listen queue too short for the burst drops handshakes, which the clients send again.
