@@ -70,30 +70,40 @@ std::string paddedEntry(int i, std::size_t padding) {
   return lines(text.substr(0, text.size() - 2) + "\n");
 }
 
-// Checks log (what follows the binding line) for requests 0 to count - 1: only whole entries
-// and notices. Returns the first fault, or "" with complete set when the entries and what the
-// notices counted make count; where each notice stands is output_test's matter.
+// Checks log (what follows the binding line) for requests 0 to count - 1: only whole entries in
+// order, each gap told by the notice right before the entry after it. Returns the first fault,
+// or "" with told set to the entries the notices counted and complete set when every request is
+// accounted for.
 std::string checkLog(const std::string& log, int count, std::size_t padding, long* told,
                      bool* complete) {
   const std::string notice = lines(wire("dropped_pattern"));
-  long whole = 0;
+  int next = 0;
+  long announced = 0;
   *told = 0;
   for (std::size_t at = 0; at < log.size();) {
     const std::size_t end = log.find('\n', at) + 1;
     if (end != 0 && matches(notice, log.substr(at, end - at))) {
-      *told += std::atol(log.c_str() + at + std::strlen("quietd: "));
+      if (announced != 0) return "a second notice at " + std::to_string(at);
+      announced = std::atol(log.c_str() + at + std::strlen("quietd: "));
+      *told += announced;
       at = end;
       continue;
     }
-    const std::string expected = paddedEntry(std::atoi(log.c_str() + at + 5), padding);
+    const int i = std::atoi(log.c_str() + at + 5);
+    const std::string expected = paddedEntry(i, padding);
     if (log.compare(at, expected.size(), expected) != 0) {
       if (log.size() - at < expected.size()) break;  // still being written
       return "no whole entry at " + std::to_string(at) + ": " + log.substr(at, 60);
     }
-    ++whole;
+    if (i - next != announced) {
+      return "entry " + std::to_string(i) + " follows a gap of " + std::to_string(i - next) +
+             " told as " + std::to_string(announced);
+    }
+    next = i + 1;
+    announced = 0;
     at += expected.size();
   }
-  *complete = whole + *told == count;
+  *complete = next + announced == count;
   return "";
 }
 
