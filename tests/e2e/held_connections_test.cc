@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "http/time_limits.h"
 #include "support/server_process.h"
 #include "support/wire.h"
 
@@ -114,6 +115,30 @@ TEST(HeldConnections, LingeringEndsAfterItsTime) {
   // Closed at once, it would lose the answer to any byte still on its way.
   EXPECT_GE(Clock::now() - since, milliseconds(kShortLingerMs));
   close(s);
+}
+
+// Held connections beyond the table's room: the oldest is closed for the newest (which one is
+// oldest is connection_table_test's matter).
+TEST(HeldConnections, AFullTableClosesAHeldOneForANewOne) {
+  if (target().windows) GTEST_SKIP() << "the Windows build holds 16384 whatever the limit";
+  Launch launch;
+  launch.descriptorLimit = 20;  // 16 kept for the rest: room for 4 held connections
+  RunningServer server({}, launch);
+  std::vector<int> held;
+  for (int i = 0; i < 5; ++i) {  // answered, then lingering for the shipped build's time
+    held.push_back(connectTo(server.port));
+    (void)send(held.back(), kUnfinished.data(), kUnfinished.size(), MSG_NOSIGNAL);
+    EXPECT_EQ(wire("text_header") + wire("text_body"), withoutDate(readToEnd(held.back())));
+  }
+  EXPECT_TRUE(pollUntil(
+      [&] {
+        char byte;
+        return send(held[0], "x", 1, MSG_NOSIGNAL) < 0 || recv(held[0], &byte, 1, MSG_DONTWAIT) < 0;
+      },
+      kLingerTimeoutMs / 2))  // well before its own time ends it
+      << "the first is still held";
+  for (int s : held) close(s);
+  expectServing(server);
 }
 
 // What process pid holds open: its sockets (the listener and the connections it has not let

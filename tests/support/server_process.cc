@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -77,6 +78,8 @@ ServerProcess::ServerProcess(const std::vector<std::string>& arguments, const La
   }
   envp.push_back(nullptr);
   const int sources[] = {launch.input, launch.output == kPipe ? pipeEnds[1] : launch.output};
+  const rlimit limit{static_cast<rlim_t>(launch.descriptorLimit),
+                     static_cast<rlim_t>(launch.descriptorLimit)};
 
   pid_ = fork();
   if (pid_ == 0) {
@@ -89,6 +92,7 @@ ServerProcess::ServerProcess(const std::vector<std::string>& arguments, const La
         fcntl(fd, F_SETFD, 0);  // kept across exec
       }
     }
+    if (launch.descriptorLimit > 0) setrlimit(RLIMIT_NOFILE, &limit);
     execvpe(argv[0], argv.data(), envp.data());
     _exit(127);
   }

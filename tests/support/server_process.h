@@ -36,14 +36,15 @@ std::string lines(const std::string& text);
 // the test when the server ends with it.
 inline constexpr int kSanitizerReport = 66;
 
-inline constexpr int kPipe = -2;    // a pipe that the test reads (output only)
+inline constexpr int kPipe = -2;    // a pipe that the test reads
 inline constexpr int kClosed = -1;  // closed in the child
 
 // How a server is started besides its arguments.
 struct Launch {
   bool shortLimits = false;                // run shortBinary
-  int input = 0;                           // a descriptor of the test's, kPipe or kClosed
-  int output = kPipe;                      // likewise
+  int input = 0;                           // a descriptor of the test's or kClosed
+  int output = kPipe;                      // a descriptor of the test's, kPipe or kClosed
+  int descriptorLimit = 0;                 // set in the child with setrlimit; 0: as inherited
   std::vector<std::string> environment{};  // "NAME=value" entries that win over the test's own
   std::string binary{};                    // another binary to run, unwrapped
 };
