@@ -47,6 +47,13 @@ int halfOpen(int port) {
   return count;
 }
 
+// True once the server has let go of s, which it answered: what the client sends then is
+// answered with a reset.
+bool letGo(int s) {
+  char byte;
+  return send(s, "x", 1, MSG_NOSIGNAL) < 0 || recv(s, &byte, 1, MSG_DONTWAIT) < 0;
+}
+
 // Opens count connections to port, each sending opening once connected.
 std::vector<int> holdConnections(int port, int count, const std::string& opening, int window) {
   std::vector<int> held;
@@ -105,13 +112,7 @@ TEST(HeldConnections, LingeringEndsAfterItsTime) {
   EXPECT_EQ(wire("text_header") + wire("text_body"), withoutDate(readToEnd(s)));
   // The answer ends the server's side; what the client still sends is read and dropped until
   // the server lets go, and from then on answered with a reset.
-  EXPECT_TRUE(pollUntil(
-      [&] {
-        char byte;
-        return send(s, "x", 1, MSG_NOSIGNAL) < 0 || recv(s, &byte, 1, MSG_DONTWAIT) < 0;
-      },
-      5000))
-      << "still lingering after 5 s";
+  EXPECT_TRUE(pollUntil([&] { return letGo(s); }, 5000)) << "still lingering after 5 s";
   // Closed at once, it would lose the answer to any byte still on its way.
   EXPECT_GE(Clock::now() - since, milliseconds(kShortLingerMs));
   close(s);
@@ -130,12 +131,8 @@ TEST(HeldConnections, AFullTableClosesAHeldOneForANewOne) {
     (void)send(held.back(), kUnfinished.data(), kUnfinished.size(), MSG_NOSIGNAL);
     EXPECT_EQ(wire("text_header") + wire("text_body"), withoutDate(readToEnd(held.back())));
   }
-  EXPECT_TRUE(pollUntil(
-      [&] {
-        char byte;
-        return send(held[0], "x", 1, MSG_NOSIGNAL) < 0 || recv(held[0], &byte, 1, MSG_DONTWAIT) < 0;
-      },
-      kLingerTimeoutMs / 2))  // well before its own time ends it
+  // Well before its own time would end it.
+  EXPECT_TRUE(pollUntil([&] { return letGo(held[0]); }, kLingerTimeoutMs / 2))
       << "the first is still held";
   for (int s : held) close(s);
   expectServing(server);
