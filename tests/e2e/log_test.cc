@@ -201,8 +201,8 @@ TEST(OutputFaults, AStopWritesOutWhatWaits) {
     }
     ASSERT_EQ(0, kill(server.process.pid(), stop));
     if (ignored) {
+      close(reader);  // so that a stop would end the process at once, with nothing to write out
       EXPECT_FALSE(pollUntil([&] { return !server.process.running(); }, kFinalOutputMs));
-      close(reader);
       continue;
     }
     // The reader pauses for half the time a stop waits: one that does not wait ends meanwhile.
