@@ -27,14 +27,6 @@ void expectPort(const std::string& text, int expected) {
   EXPECT_EQ(expected, parsed.settings.port) << text;
 }
 
-TEST(CommandLine, DefaultsWithoutArguments) {
-  const Parsed parsed = parse({});
-  ASSERT_TRUE(parsed.ok);
-  EXPECT_STREQ("\\", parsed.settings.root);
-  EXPECT_EQ(80, parsed.settings.port);
-  EXPECT_EQ(Verbosity::kOff, parsed.settings.verbosity);
-}
-
 TEST(CommandLine, PortIsScannedAsWrappingDecimal) {
   expectPort("8080", 8080);
   expectPort("0", 0);
@@ -50,58 +42,53 @@ TEST(CommandLine, PortIsScannedAsWrappingDecimal) {
   expectPort("", 80);
   expectPort("4294967376", 80);  // 2^32 + 80 wraps around in 32 bits
   expectPort("2147483648", -2147483647 - 1);
-  EXPECT_EQ(Verbosity::kOff, parse({"-p", "-v"}).settings.verbosity);
 }
 
-TEST(CommandLine, OnlyTheSecondCharacterOfAnOptionCounts) {
-  // The digits glued to -p are ignored; the next argument is the port.
-  Parsed parsed = parse({"-p8080", "9090"});
-  EXPECT_EQ(9090, parsed.settings.port);
-
-  // -vp: summary; the number after it is the root, and the port stays.
-  parsed = parse({"-vp", "8080"});
-  ASSERT_TRUE(parsed.ok);
-  EXPECT_EQ(Verbosity::kSummary, parsed.settings.verbosity);
-  EXPECT_STREQ("8080\\", parsed.settings.root);
-  EXPECT_EQ(80, parsed.settings.port);
-
-  EXPECT_EQ(Verbosity::kDetailed, parse({"-Verbose"}).settings.verbosity);
-  EXPECT_EQ(1234, parse({"-port", "1234"}).settings.port);
-}
-
-TEST(CommandLine, LastVerbosityAndPortWin) {
-  EXPECT_EQ(Verbosity::kDetailed, parse({"-v", "-V"}).settings.verbosity);
-  EXPECT_EQ(Verbosity::kSummary, parse({"-V", "-v"}).settings.verbosity);
-  EXPECT_EQ(2, parse({"-p", "1", "-p", "2"}).settings.port);
-}
-
-TEST(CommandLine, RootEndsTheWalk) {
-  Parsed parsed = parse({"c:\\ads", "-v", "-x", "-p", "1"});
-  ASSERT_TRUE(parsed.ok);
-  EXPECT_STREQ("c:\\ads\\", parsed.settings.root);
-  EXPECT_EQ(Verbosity::kOff, parsed.settings.verbosity);
-  EXPECT_EQ(80, parsed.settings.port);
-
-  EXPECT_STREQ("\\", parse({"", "-v"}).settings.root);    // an empty argument is a root
-  EXPECT_STREQ("/?\\", parse({"/?"}).settings.root);      // not a request for help
-  EXPECT_STREQ("dir\\", parse({"dir\\"}).settings.root);  // no second backslash
-  EXPECT_STREQ("\\", parse({"\\"}).settings.root);
+// Only the second character of an option counts, the last verbosity and port win, and a root
+// ends the walk.
+TEST(CommandLine, WalksTheArgumentsToTheirSettings) {
+  using enum Verbosity;
+  const struct {
+    std::vector<std::string> arguments;
+    Verbosity verbosity;
+    int port;
+    const char* root;
+  } cases[] = {
+      {{}, kOff, 80, "\\"},
+      {{"-p", "-v"}, kOff, 80, "\\"},          // "-v" is the port's text
+      {{"-p8080", "9090"}, kOff, 9090, "\\"},  // the digits glued to -p are ignored
+      {{"-vp", "8080"}, kSummary, 80, "8080\\"},
+      {{"-Verbose"}, kDetailed, 80, "\\"},
+      {{"-port", "1234"}, kOff, 1234, "\\"},
+      {{"-v", "-V"}, kDetailed, 80, "\\"},
+      {{"-V", "-v"}, kSummary, 80, "\\"},
+      {{"-p", "1", "-p", "2"}, kOff, 2, "\\"},
+      {{"c:\\ads", "-v", "-x", "-p", "1"}, kOff, 80, "c:\\ads\\"},
+      {{"", "-v"}, kOff, 80, "\\"},    // an empty argument is a root
+      {{"/?"}, kOff, 80, "/?\\"},      // not a request for help
+      {{"dir\\"}, kOff, 80, "dir\\"},  // no second backslash
+      {{"\\"}, kOff, 80, "\\"},
+  };
+  for (const auto& c : cases) {
+    const long row = &c - cases;
+    const Parsed parsed = parse(c.arguments);
+    ASSERT_TRUE(parsed.ok) << "row " << row;
+    EXPECT_EQ(c.verbosity, parsed.settings.verbosity) << "row " << row;
+    EXPECT_EQ(c.port, parsed.settings.port) << "row " << row;
+    EXPECT_STREQ(c.root, parsed.settings.root) << "row " << row;
+  }
 }
 
 TEST(CommandLine, RootMustFitWithItsBackslash) {
   const std::string fits(258, 'r');
-  Parsed parsed = parse({fits});
-  ASSERT_TRUE(parsed.ok);
-  EXPECT_EQ(fits + "\\", parsed.settings.root);
-
-  const std::string fitsWithBackslash = std::string(258, 'r') + "\\";
-  parsed = parse({fitsWithBackslash});
-  ASSERT_TRUE(parsed.ok);
-  EXPECT_EQ(fitsWithBackslash, parsed.settings.root);
-
-  EXPECT_FALSE(parse({std::string(259, 'r')}).ok);
-  EXPECT_FALSE(parse({std::string(259, 'r') + "\\"}).ok);
-  EXPECT_FALSE(parse({std::string(100000, 'r')}).ok);
+  for (const std::string& root : {fits, fits + "\\"}) {
+    const Parsed parsed = parse({root});
+    ASSERT_TRUE(parsed.ok) << root.size();
+    EXPECT_EQ(fits + "\\", parsed.settings.root);
+  }
+  for (const std::string& root : {fits + "r", fits + "r\\", std::string(100000, 'r')}) {
+    EXPECT_FALSE(parse({root}).ok) << root.size();
+  }
 }
 
 TEST(CommandLine, UsageIsDueForUnknownOptionsAndAMissingPort) {

@@ -33,12 +33,6 @@ std::string requestOfSize(std::size_t size) {
   return head + std::string(size - head.size() - 4, 'p') + "\r\n\r\n";
 }
 
-TEST(StartUp, PrintsTheHostLinesThenBinds) {
-  RunningServer server;
-  EXPECT_TRUE(matches(lines(wire("host_pattern") + wire("bound")), server.process.output()))
-      << server.process.output();
-}
-
 // The harness: a test's own environment wins over the one it inherits (LD_PRELOAD, TZ).
 TEST(StartUp, TheTestsEnvironmentWinsOverTheInheritedOne) {
   ASSERT_EQ(0, setenv("QUIETD_TEST_PROBE", "inherited", 1));
@@ -58,6 +52,8 @@ TEST(StartUp, UsageEndsWithStatusOne) {
   }
 }
 
+// The host lines from the system's resolver, before the bind line of a start that fails; a
+// start that binds ends them with the binding line, which every RunningServer waits for.
 TEST(StartUp, ABusyPortEndsWithItsBindLineAndStatusOne) {
   RunningServer first;
   ServerProcess second({"-p", std::to_string(first.port)});
@@ -82,20 +78,13 @@ TEST(StartUp, RestartsOnTheSamePortAfterServing) {
 }
 
 TEST(StartUp, PortsZeroAndEightyTakeTheHttpServiceEntry) {
-  // Port 80 needs the privilege to bind it, and nobody else on it.
-  const int probe = socket(AF_INET, SOCK_STREAM, 0);
-  int on = 1;  // as the server does, so that connections in TIME_WAIT do not count
-  setsockopt(probe, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(80);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const bool free = bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  close(probe);
-  if (!free) GTEST_SKIP() << "port 80 is taken or needs privileges here";
   for (const std::vector<std::string>& arguments : {std::vector<std::string>{}, {"-p", "0"}}) {
     ServerProcess server(arguments);
-    ASSERT_TRUE(server.waitForOutput(lines(wire("bound")), 60000)) << server.output();
+    // Port 80 needs the privilege to bind it, and nobody else on it.
+    if (!server.waitForOutput(lines(wire("bound")), 60000) &&
+        server.output().find(" in bind()") != std::string::npos) {
+      GTEST_SKIP() << "port 80 is taken or needs privileges here: " << server.output();
+    }
     ASSERT_TRUE(pollUntil([] { return exchange(80, "") == ""; }, 5000));  // it listens
     EXPECT_TRUE(matches(lines(wire("host_pattern") + wire("service_lines") + wire("bound")),
                         server.output()))
@@ -136,15 +125,8 @@ TEST(StartUp, TellsTheNotifySocketOnceItListens) {
   rmdir(folder);
 }
 
-class Serving : public ::testing::Test {
- protected:
-  std::string ask(const std::string& request) {
-    return withoutDate(exchange(server_.port, request));
-  }
-  RunningServer server_;
-};
-
-TEST_F(Serving, AnswersAreExactOnTheWire) {
+TEST(Serving, AnswersAreExactOnTheWire) {
+  RunningServer server;
   const struct {
     std::string request;
     std::string answer;
@@ -152,48 +134,25 @@ TEST_F(Serving, AnswersAreExactOnTheWire) {
       // Which answer a text gets, and its bytes, are the unit tables' matter
       // (tests/http/answer_test.cc); these rows check that the server sends each part of its
       // plan, reads the request as a C string and no more than one receive of it, and sees no
-      // earlier request through a short one.
+      // earlier request through a short one. That it answers after one receive, without
+      // waiting for the rest of the head, is tests/http/connection_test.cc's matter.
       {"GET / HTTP/1.1\r\nHost: ads.example\r\n\r\n", kText},
       {"HEAD /a.gif HTTP/1.1\r\n\r\n", kImageHeader},
-      {"GET /a.gif\r\n", kGif},  // no version: the bare body
-      {"G", ""},                 // the request before must not show through
+      {"GET /a.gif\r\n", kGif},      // no version: the bare body
+      {"G", ""},                     // the request before must not show through
+      {"HEAD /a.gif HTTP/1.1", ""},  // read as "HEAD /a.gif HTTP/1": the last two bytes go
       // Past the buffer's edge: the rest is read and dropped before closing.
       {requestOfSize(kRequestBufferSize + 1), kImage},
-      {"GET /" + std::string(kRequestBufferSize, 'a') + ".gif HTTP/1.1\r\n\r\n", " "},  // version unread
+      {"GET /" + std::string(kRequestBufferSize, 'a') + ".gif HTTP/1.1\r\n\r\n",
+       " "},  // version unread
       // A NUL ends the text; 0xFF bytes are bytes like any other.
       {"GET /a\0.gif HTTP/1.1\r\n\r\n"s, " "},
       {"GET /\xff\xfe.gif HTTP/1.1\r\n\r\n"s, kImage},
   };
-  for (const auto& c : cases) EXPECT_EQ(c.answer, ask(c.request)) << c.request.substr(0, 80);
-  expectServing(server_);
-}
-
-TEST_F(Serving, ARequestInPiecesIsJudgedByItsFirstPiece) {
-  const struct {
-    std::vector<std::string> pieces;
-    std::string answer;  // to the first piece alone
-  } cases[] = {
-      {{"GET /a.gif HTTP/1.1\r\n", "Host: ads.example\r\n", "\r\n"}, kImage},
-      {{"GET /a.g", "if HTTP/1.1\r\n\r\n"}, " "},  // "GET /a" names no version
-      {{"HEAD /a.gif HTTP/1.1", "\r\n\r\n"}, ""},  // read as "HEAD /a.gif HTTP/1"
-      {{"G", "ET / HTTP/1.1\r\n\r\n"}, ""},
-  };
   for (const auto& c : cases) {
-    const int s = connectTo(server_.port);
-    int on = 1;  // each piece leaves in a segment of its own
-    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    (void)send(s, c.pieces[0].data(), c.pieces[0].size(), MSG_NOSIGNAL);
-    // Answered after the first piece, and closed once the rest has been read and dropped.
-    std::string answer = readToEnd(s, 500);
-    for (std::size_t i = 1; i < c.pieces.size(); ++i) {
-      (void)send(s, c.pieces[i].data(), c.pieces[i].size(), MSG_NOSIGNAL);
-    }
-    shutdown(s, SHUT_WR);
-    answer += readToEnd(s);
-    EXPECT_EQ(c.answer, withoutDate(answer)) << c.pieces[0];
-    close(s);
+    EXPECT_EQ(c.answer, withoutDate(exchange(server.port, c.request))) << c.request.substr(0, 80);
   }
-  expectServing(server_);
+  expectServing(server);
 }
 
 // Closes s with a reset instead of the orderly end.
@@ -203,30 +162,32 @@ void resetAndClose(int s) {
   close(s);
 }
 
-TEST_F(Serving, PeersThatGoAwayDoNotStopTheServer) {
+TEST(Serving, PeersThatGoAwayDoNotStopTheServer) {
+  RunningServer server;
   const std::string request = "GET /ads/banner.gif HTTP/1.1\r\n\r\n";
   for (int i = 0; i < 10; ++i) {
-    resetAndClose(connectTo(server_.port));  // before a byte is sent
-    int s = connectTo(server_.port);  // half a request, then gone: the answer meets a closed socket
+    resetAndClose(connectTo(server.port));  // before a byte is sent
+    int s = connectTo(server.port);  // half a request, then gone: the answer meets a closed socket
     (void)send(s, request.data(), 20, MSG_NOSIGNAL);
     close(s);
-    s = connectTo(server_.port);  // a request, then a reset before the answer is read
+    s = connectTo(server.port);  // a request, then a reset before the answer is read
     (void)send(s, request.data(), request.size(), MSG_NOSIGNAL);
     resetAndClose(s);
-    s = connectTo(server_.port);  // part of the answer read, then a reset
+    s = connectTo(server.port);  // part of the answer read, then a reset
     (void)send(s, request.data(), request.size(), MSG_NOSIGNAL);
     char some[64];
     (void)recv(s, some, sizeof some, 0);
     resetAndClose(s);
   }
-  expectServing(server_);
+  expectServing(server);
 }
 
-TEST_F(Serving, ABurstOfClientsIsAnsweredAtOnce) {
+TEST(Serving, ABurstOfClientsIsAnsweredAtOnce) {
+  RunningServer server;
   const std::string request = "GET /a.gif HTTP/1.1\r\n\r\n";
   std::vector<int> clients;
   for (int i = 0; i < 64; ++i) {
-    clients.push_back(connectTo(server_.port));
+    clients.push_back(connectTo(server.port));
     (void)send(clients.back(), request.data(), request.size(), MSG_NOSIGNAL);
   }
   // A listen queue too short for the burst drops handshakes, which the clients send again.

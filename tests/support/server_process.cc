@@ -53,7 +53,7 @@ std::string lines(const std::string& text) {
 
 ServerProcess::ServerProcess(const std::vector<std::string>& arguments, const Launch& launch) {
   int pipeEnds[2] = {-1, -1};
-  if ((launch.input == kPipe || launch.output == kPipe) && pipe2(pipeEnds, O_CLOEXEC) != 0) return;
+  if (launch.output == kPipe && pipe2(pipeEnds, O_CLOEXEC) != 0) return;
   // Everything the child needs is made before fork: between fork and exec it only calls what
   // is safe there.
   std::vector<std::string> words;
@@ -77,10 +77,9 @@ ServerProcess::ServerProcess(const std::vector<std::string>& arguments, const La
     }
   }
   envp.push_back(nullptr);
+  const int sources[] = {launch.input, launch.output == kPipe ? pipeEnds[1] : launch.output};
   const rlimit limit{static_cast<rlim_t>(launch.descriptorLimit),
                      static_cast<rlim_t>(launch.descriptorLimit)};
-  const int sources[] = {launch.input == kPipe ? pipeEnds[0] : launch.input,
-                         launch.output == kPipe ? pipeEnds[1] : launch.output};
 
   pid_ = fork();
   if (pid_ == 0) {
@@ -100,9 +99,6 @@ ServerProcess::ServerProcess(const std::vector<std::string>& arguments, const La
   if (launch.output == kPipe) {
     close(pipeEnds[1]);
     stdout_ = pipeEnds[0];
-  } else if (pipeEnds[0] >= 0) {
-    close(pipeEnds[0]);  // the child reads what the test never writes: an empty input
-    close(pipeEnds[1]);
   }
 }
 
@@ -168,15 +164,14 @@ int ServerProcess::waitForExit(int timeoutMs) {
   return WIFEXITED(status_) ? WEXITSTATUS(status_) : 128 + WTERMSIG(status_);
 }
 
+// Returns "-p <port>" followed by extra.
+static std::vector<std::string> withPort(int port, std::vector<std::string> extra) {
+  extra.insert(extra.begin(), {"-p", std::to_string(port)});
+  return extra;
+}
+
 RunningServer::RunningServer(const std::vector<std::string>& extra, const Launch& launch)
-    : port(freePort()),
-      process(
-          [&] {
-            std::vector<std::string> arguments{"-p", std::to_string(port)};
-            arguments.insert(arguments.end(), extra.begin(), extra.end());
-            return arguments;
-          }(),
-          launch) {
+    : port(freePort()), process(withPort(port, extra), launch) {
   // The binding line comes just before the server listens; a first start of wine makes its
   // prefix. A probe that closes without a word is answered with nothing.
   // A start that fails ends the test here, with what the server printed.

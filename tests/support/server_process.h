@@ -15,8 +15,6 @@
 inline constexpr int kShortRequestMs = QUIETD_SHORT_REQUEST_MS;
 inline constexpr int kShortLingerMs = QUIETD_SHORT_LINGER_MS;
 
-// ---- The build under test ---------------------------------------------------------------------
-
 // The server the end-to-end tests run: the binaries of this build, or those named by
 // QUIETD_TEST_BINARY and QUIETD_TEST_SHORT_BINARY, run through QUIETD_TEST_WRAPPER (a command
 // and its options split at blanks) when it is set. With the wrapper "wine" the Windows build
@@ -34,8 +32,6 @@ const Target& target();
 // Returns text with each line feed written as the build writes it to standard output.
 std::string lines(const std::string& text);
 
-// ---- The server process -----------------------------------------------------------------------
-
 // The exit status TSAN_OPTIONS in the tsan preset gives a sanitizer's report; running() fails
 // the test when the server ends with it.
 inline constexpr int kSanitizerReport = 66;
@@ -45,12 +41,12 @@ inline constexpr int kClosed = -1;  // closed in the child
 
 // How a server is started besides its arguments.
 struct Launch {
-  bool shortLimits = false;              // run shortBinary
-  int input = 0;                         // a descriptor of the test's, kPipe or kClosed
-  int output = kPipe;                    // likewise
-  int descriptorLimit = 0;               // set in the child with setrlimit; 0: as inherited
-  std::vector<std::string> environment;  // "NAME=value" entries that win over the test's own
-  std::string binary;                    // another binary to run, unwrapped
+  bool shortLimits = false;                // run shortBinary
+  int input = 0;                           // a descriptor of the test's or kClosed
+  int output = kPipe;                      // a descriptor of the test's, kPipe or kClosed
+  int descriptorLimit = 0;                 // set in the child with setrlimit; 0: as inherited
+  std::vector<std::string> environment{};  // "NAME=value" entries that win over the test's own
+  std::string binary{};                    // another binary to run, unwrapped
 };
 
 // The binary started with arguments as launch says. The destructor stops it (its own child,
