@@ -23,6 +23,7 @@
 using SOCKET = int;
 inline constexpr SOCKET INVALID_SOCKET = -1;
 inline constexpr int SOCKET_ERROR = -1;
+inline constexpr int SD_SEND = SHUT_WR;  // shutdown: no more sending
 using WORD = unsigned short;
 
 // What WSAStartup reports; POSIX has nothing to report, so it stays mostly zero.

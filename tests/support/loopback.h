@@ -7,10 +7,6 @@
 
 #include "platform/socket_layer.h"
 
-#ifndef _WIN32
-inline constexpr int SD_SEND = SHUT_WR;  // Winsock's name, as socket_layer.h gives the others
-#endif
-
 // Milliseconds from now until deadline; 0 once it has passed.
 int millisecondsLeft(std::chrono::steady_clock::time_point deadline);
 
