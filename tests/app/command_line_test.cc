@@ -20,32 +20,8 @@ Parsed parse(std::vector<std::string> arguments) {
   return parsed;
 }
 
-// The port that "-p text" leaves, starting from the default.
-void expectPort(const std::string& text, int expected) {
-  const Parsed parsed = parse({"-p", text});
-  EXPECT_TRUE(parsed.ok) << text;
-  EXPECT_EQ(expected, parsed.settings.port) << text;
-}
-
-TEST(CommandLine, PortIsScannedAsWrappingDecimal) {
-  expectPort("8080", 8080);
-  expectPort("0", 0);
-  expectPort("80", 80);
-  expectPort("65535", 65535);
-  expectPort("65536", 65536);
-  expectPort("-1", -1);
-  expectPort("  +42", 42);
-  expectPort("12ab", 12);
-  expectPort("abc", 80);  // no number: the port stays
-  expectPort("-", 80);
-  expectPort("-v", 80);  // consumed as the port text, and no verbosity either
-  expectPort("", 80);
-  expectPort("4294967376", 80);  // 2^32 + 80 wraps around in 32 bits
-  expectPort("2147483648", -2147483647 - 1);
-}
-
-// Only the second character of an option counts, the last verbosity and port win, and a root
-// ends the walk.
+// A port is scanned as a wrapping decimal; only the second character of an option counts, the
+// last verbosity and port win, and a root ends the walk.
 TEST(CommandLine, WalksTheArgumentsToTheirSettings) {
   using enum Verbosity;
   const struct {
@@ -55,6 +31,17 @@ TEST(CommandLine, WalksTheArgumentsToTheirSettings) {
     const char* root;
   } cases[] = {
       {{}, kOff, 80, "\\"},
+      {{"-p", "8080"}, kOff, 8080, "\\"},
+      {{"-p", "0"}, kOff, 0, "\\"},
+      {{"-p", "65536"}, kOff, 65536, "\\"},
+      {{"-p", "-1"}, kOff, -1, "\\"},
+      {{"-p", "  +42"}, kOff, 42, "\\"},
+      {{"-p", "12ab"}, kOff, 12, "\\"},
+      {{"-p", "abc"}, kOff, 80, "\\"},  // no number: the port stays
+      {{"-p", "-"}, kOff, 80, "\\"},
+      {{"-p", ""}, kOff, 80, "\\"},
+      {{"-p", "4294967376"}, kOff, 80, "\\"},  // 2^32 + 80 wraps around in 32 bits
+      {{"-p", "2147483648"}, kOff, -2147483647 - 1, "\\"},
       {{"-p", "-v"}, kOff, 80, "\\"},          // "-v" is the port's text
       {{"-p8080", "9090"}, kOff, 9090, "\\"},  // the digits glued to -p are ignored
       {{"-vp", "8080"}, kSummary, 80, "8080\\"},

@@ -18,18 +18,16 @@
 
 namespace {
 
-// Roots as the command line leaves them (always ending in '\\'), and the empty root a caller
-// may pass: none given, ordinary ones, an image name, a blank, and the longest roots.
-const std::string kRoots[] = {
-    "\\",
-    "",
-    "c:\\www\\",
-    "/srv/ads.gif/\\",
-    "my docs\\",
-    "/var/blank\\",
-    std::string(250, 'r') + "\\",
-    std::string(258, 'r') + "\\",
-};
+// Roots as the command line leaves them (ending in '\\'), the empty root, an image name, a
+// blank, and the longest roots.
+const std::string kRoots[] = {"\\",
+                              "",
+                              "c:\\www\\",
+                              "/srv/ads.gif/\\",
+                              "my docs\\",
+                              "/var/blank\\",
+                              std::string(250, 'r') + "\\",
+                              std::string(258, 'r') + "\\"};
 
 const Verbosity kModes[] = {Verbosity::kOff, Verbosity::kSummary, Verbosity::kDetailed,
                             Verbosity::kDetailed};
