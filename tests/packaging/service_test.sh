@@ -59,11 +59,10 @@ startUnprivileged() {
   setpriv --reuid=nobody --regid=nogroup --clear-groups "$@" \
     "$prefix/bin/quietd" -p "$port" >"$work/out" 2>&1 &
   server_pid=$!
-  if ! awaitBinding "$work/out" $server_pid 5; then
-    kill $server_pid 2>/dev/null
-    wait $server_pid
-    server_pid=""
-  fi
+  awaitBinding "$work/out" $server_pid 5 && return
+  kill $server_pid 2>/dev/null
+  wait $server_pid
+  server_pid=""
 }
 
 if [ "$(id -u)" -ne 0 ]; then

@@ -67,6 +67,7 @@ class QuietdServer:
         argv = command(self.port) if command else [*wrapper, path, "-p", str(self.port), *options]
         self._process = subprocess.Popen(argv, stdout=self._log or stdout,
                                          stdin=subprocess.DEVNULL, env=env)
+        self.pid = self._process.pid
         deadline = time.monotonic() + start_timeout
         bound = re.escape(WIRE["bound"][:-1]) + rb"\r?\n"
         while not ((self._log is None or re.search(bound, self.output_bytes()))  # then listens
@@ -82,10 +83,6 @@ class QuietdServer:
             return b""
         self._log.seek(0)
         return self._log.read()
-
-    @property
-    def pid(self):
-        return self._process.pid
 
     def running(self):
         return self._process.poll() is None
@@ -115,10 +112,7 @@ def exchange(port, request):
     try:
         with socket.create_connection(("127.0.0.1", port), timeout=5) as s:
             s.sendall(request)
-            received = b""
-            while chunk := s.recv(4096):
-                received += chunk
-            return received
+            return s.makefile("rb").read()
     except OSError as error:
         return repr(error).encode()
 
