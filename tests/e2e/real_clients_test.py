@@ -158,7 +158,7 @@ def open_page(chromium, path):
                       re.S)
     if done.returncode == 0 and found:
         return json.loads(html.unescape(found.group(1))), took
-    print("chromium exited with %d; its errors:\n%s"
+    print("chromium exited with %d, no report written; its errors:\n%s"
           % (done.returncode, done.stderr.decode()[-3000:]))
     return None, took
 
