@@ -4,7 +4,7 @@ build under wine, with hyperfine; nothing is asserted. Run by hand, never by CI:
 machine the ratio moves by a third from one hour to the next.
 
 Usage: bench/browser_timing.py build/quietd build-windows/quietd.exe [runs]
-The page (tests/e2e/browser_test.py makes it) holds 120 images over 20 host names, so that the
+The page (tests/e2e/real_clients_test.py makes it) holds 120 images over 20 host names, so that the
 browser opens many connections and keeps spare ones silent. Each page is checked once, then
 hyperfine times `runs` whole browser runs of each (default 4, after one warm-up), each with a
 fresh profile. Wine runs in a prefix of its own under a temporary folder, removed at the end.
@@ -20,8 +20,8 @@ import tempfile
 here = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(here, "..", "tests", "support"))
 sys.path.insert(0, os.path.join(here, "..", "tests", "e2e"))
-from browser_test import (CHROMIUM_FLAGS, check_page, find_chromium, make_page,  # noqa: E402
-                          open_page)
+from real_clients_test import (CHROMIUM_FLAGS, check_page, find_chromium,  # noqa: E402
+                               make_page, open_page)
 from quietd_server import QuietdServer  # noqa: E402
 
 HOSTS = ["ad%d.quietd.test" % n for n in range(20)]

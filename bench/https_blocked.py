@@ -4,7 +4,7 @@ Chromium, with quietd listening on the https port and with nothing listening the
 hyperfine; nothing is asserted. Run by hand, never by CI.
 
 Usage: bench/https_blocked.py <quietd or quietd.exe> [images] [runs]
-The page is the browser test's (tests/e2e/browser_test.py), with https in every address:
+The page is the browser test's (tests/e2e/real_clients_test.py), with https in every address:
 `images` images (default 64), a style sheet, scripts and a frame over several host names that
 the browser maps to 127.0.0.1. No TLS handshake ever completes, so every element fails; what is
 timed is how fast, as `runs` whole browser runs of each set-up (default 4). A quietd.exe runs

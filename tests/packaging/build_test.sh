@@ -1,12 +1,7 @@
 #!/usr/bin/env bash
 # The build as someone who takes the sources as they are makes it, in a directory of its own:
-#   build_test.sh plain <source dir> <work dir>: a configure without options warns without
-#     failing (no -Werror) and links quietd dynamically;
-#   build_test.sh toolchain <source dir> <work dir> <toolchain file> <quietd.exe>: a configure
-#     with the toolchain file alone succeeds, without tests (no test framework for the target
-#     system), quietd among its targets; quietd.exe, which the windows preset built, is not
-#     built a second time.
-# Prints a line per check; exits with status 1 when one fails.
+# plain, a configure without options; toolchain, one with the toolchain file alone, which needs
+# no test framework for the target and does not build again the windows preset's quietd.exe.
 set -uo pipefail
 # shellcheck source=checks.sh
 source "$(dirname "$0")/checks.sh"
@@ -18,8 +13,7 @@ plain)
   cmake -S "$source" -B "$work" >"$work.log" 2>&1 &&
     cmake --build "$work" -j2 --verbose --target quietd >>"$work.log" 2>&1
   check "plain configure and build of quietd" test -x "$work/quietd" || { tail -30 "$work.log"; exit 1; }
-  # -Werror=<warning> (a distribution's hardening flags, say) is the user's choice; -Werror
-  # alone would be ours.
+  # -Werror=<warning> (a distribution's hardening flags, say) is the user's choice, -Werror ours.
   check "no -Werror on a compile line" bash -c "! grep -Eq -- '-Werror( |\$)' '$work.log'"
   check "quietd is linked dynamically" bash -c "readelf -lW '$work/quietd' | grep -q 'program interpreter'"
   ;;

@@ -1,28 +1,21 @@
-# What the packaging checks share; sourced, not run. Each check prints one line that .ci/test
-# counts (ok:, FAIL:, SKIP:); finish ends the script with status 1 when one failed.
+# shellcheck shell=bash
+# What the packaging checks share; sourced. Each check prints one line that .ci/test counts
+# (ok:, FAIL:, SKIP:); finish exits with status 1 when one failed.
 failures=0
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 pass() { echo "ok: $*"; }
 skip() { echo "SKIP: $*"; }
 # check <description> <command>...: passes when the command succeeds.
-check() {
-  local what=$1
-  shift
-  if "$@"; then pass "$what"; else fail "$what"; fi
-}
-# relay <command>...: the command's output, its FAIL: lines counted as this script's own, and
-# its failure as one more.
+check() { if "${@:2}"; then pass "$1"; else fail "$1"; fi; }
+# relay <command>...: the command's output, its FAIL: lines counted here, its failure as one more.
 relay() {
   local out
   out=$("$@" 2>&1) || fail "$* ended with status $?"
   echo "$out"
   failures=$((failures + $(grep -c '^FAIL: ' <<<"$out")))
 }
-# awaitBinding <output file> <pid> <seconds>: succeeds once the output shows the binding line;
-# fails when the process has ended or the seconds have passed without it.
+# awaitBinding <output file> <pid> <seconds>: whether the output shows the binding line before
+# the process ends or the seconds pass.
 awaitBinding() {
   for _ in $(seq $(($3 * 20))); do
     grep -q 'Successful Binding' "$1" && return
@@ -31,7 +24,4 @@ awaitBinding() {
   done
   grep -q 'Successful Binding' "$1"
 }
-finish() {
-  echo "$failures failed"
-  exit $((failures > 0))
-}
+finish() { echo "$failures failed"; exit $((failures > 0)); }
