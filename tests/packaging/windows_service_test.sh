@@ -28,10 +28,8 @@ status() {
 
 # awaitState <name> <state>: its status once in that state or STOPPED, or after start_limit s.
 awaitState() {
-  local now
-  for _ in $(seq $((start_limit * 10))); do
-    now=$(status "$1")
-    [ "${now% *}" = "$2" ] || [ "${now% *}" = STOPPED ] && break
+  local now end=$((SECONDS + start_limit))
+  until now=$(status "$1") && [[ ${now% *} == "$2" || ${now% *} == STOPPED || $SECONDS -gt $end ]]; do
     sleep 0.1
   done
   echo "$now"
