@@ -179,7 +179,9 @@ TEST(HeldConnections, ALastingAcceptFailureNeitherSpinsNorStopsAndClosesOneHeldA
     GTEST_SKIP() << "wine accepts in its server process, out of this limit's reach";
   RunningServer server;
   const pid_t pid = server.process.pid();
-  const int firstHeld = descriptorsOf(pid).lowestFree;
+  Descriptors start;  // read once the start's probe is closed: a held one may take its number
+  ASSERT_TRUE(pollUntil([&] { return (start = descriptorsOf(pid)).sockets == 1; }, 1000));
+  const int firstHeld = start.lowestFree;
   // Answered with their requests unfinished: held, lingering, for seconds.
   std::vector<int> held = holdConnections(server.port, 3, "GET / HTTP/1.1\r\n", 0);
   for (int s : held) (void)readToEnd(s, 1000);
