@@ -1,9 +1,5 @@
-// Connections that stay open without finishing, against the build whose time limits are cut to
-// seconds (a request waits 2 s, lingering lasts 0.5 s, the kernel defers a silent connection
-// for about a second): none makes another client wait, lingering ends in its time, and an
-// accept that keeps failing neither spins nor stops the server. Which connection makes room,
-// the rests' schedule and each deadline are the loop's unit tests' matter. Only that everyone
-// is answered is checked for bursts and floods; how fast is measured by bench/run.
+// Connections that stay open without finishing, mostly against the build whose time limits are
+// cut to seconds: none makes another client wait, and a failing accept neither spins nor stops.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -28,11 +24,12 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 const std::string kImage = imageAnswer();
+const std::string kText = wire("text_header") + wire("text_body");
 const std::string kGet = kImageRequest;
 const std::string kUnfinished = "GET / HTTP/1.1\r\nHost: a\r\n";  // the blank line never comes
 
-// Counts the connections to port that the kernel holds back half open (SYN_RECV in
-// /proc/net/tcp), as it does with a silent one until its defer period ends.
+// Counts the connections to port that the kernel holds back half open (SYN_RECV), as it does
+// with a silent one until its defer period ends.
 int halfOpen(int port) {
   std::FILE* table = std::fopen("/proc/net/tcp", "r");
   if (table == nullptr) return -1;
@@ -47,8 +44,7 @@ int halfOpen(int port) {
   return count;
 }
 
-// True once the server has let go of s, which it answered: what the client sends then is
-// answered with a reset.
+// True once the server has let go of s, which it answered: what s sends then meets a reset.
 bool letGo(int s) {
   char byte;
   return send(s, "x", 1, MSG_NOSIGNAL) < 0 || recv(s, &byte, 1, MSG_DONTWAIT) < 0;
@@ -64,9 +60,8 @@ std::vector<int> holdConnections(int port, int count, const std::string& opening
   return held;
 }
 
-// Clients that keep a connection open without finishing with it, as browsers, slow networks and
-// hostile peers do, each kind by the dozen while other clients ask for an image. A kind the
-// loop mishandles costs every other client a second or more, or makes the server spin.
+// Clients that hold a connection, as browsers, slow networks and hostile peers do, by the dozen
+// while others ask: a kind the loop mishandles costs every other client seconds, or spins.
 TEST(HeldConnections, NoClientWaitsForAnother) {
   const struct {
     const char* name;
@@ -74,9 +69,7 @@ TEST(HeldConnections, NoClientWaitsForAnother) {
     int receiveBuffer;    // 0: the default
   } kinds[] = {
       {"silent", "", 0},
-      // Answered, then lingering over the rest: an unfinished head stands for a head past one
-      // receive, pipelined requests and a client that trickles more (the flood below), which
-      // reach the same state.
+      // Answered, then lingering: as a head past one receive, or pipelined requests.
       {"unfinished head", kUnfinished, 0},
       {"tiny window, never reads", kGet.substr(0, 20), 1},
   };
@@ -95,9 +88,8 @@ TEST(HeldConnections, NoClientWaitsForAnother) {
     }
     // Held for a lingering time, a server that spins spends most of it.
     std::this_thread::sleep_for(milliseconds(kShortLingerMs));
-    const long long cpuMs = cpuTimeMs(server.process.pid()) - cpuBefore;
     if (cpuBefore >= 0) {
-      EXPECT_LT(cpuMs, kShortLingerMs / 5) << "ms of CPU: the server spins";
+      EXPECT_LT(cpuTimeMs(server.process.pid()) - cpuBefore, kShortLingerMs / 5) << "spins";
     }
     for (int s : held) close(s);
     expectServing(server);
@@ -109,9 +101,7 @@ TEST(HeldConnections, LingeringEndsAfterItsTime) {
   const int s = connectTo(server.port);
   (void)send(s, kUnfinished.data(), kUnfinished.size(), MSG_NOSIGNAL);
   const auto since = Clock::now();
-  EXPECT_EQ(wire("text_header") + wire("text_body"), withoutDate(readToEnd(s)));
-  // The answer ends the server's side; what the client still sends is read and dropped until
-  // the server lets go, and from then on answered with a reset.
+  EXPECT_EQ(kText, withoutDate(readToEnd(s)));
   EXPECT_TRUE(pollUntil([&] { return letGo(s); }, 5000)) << "still lingering after 5 s";
   // Closed at once, it would lose the answer to any byte still on its way.
   EXPECT_GE(Clock::now() - since, milliseconds(kShortLingerMs));
@@ -125,12 +115,9 @@ TEST(HeldConnections, AFullTableClosesAHeldOneForANewOne) {
   Launch launch;
   launch.descriptorLimit = 20;  // 16 kept for the rest: room for 4 held connections
   RunningServer server({}, launch);
-  std::vector<int> held;
-  for (int i = 0; i < 5; ++i) {  // answered, then lingering for the shipped build's time
-    held.push_back(connectTo(server.port));
-    (void)send(held.back(), kUnfinished.data(), kUnfinished.size(), MSG_NOSIGNAL);
-    EXPECT_EQ(wire("text_header") + wire("text_body"), withoutDate(readToEnd(held.back())));
-  }
+  // Answered, then lingering for the shipped build's time.
+  std::vector<int> held = holdConnections(server.port, 5, kUnfinished, 0);
+  for (int s : held) EXPECT_EQ(kText, withoutDate(readToEnd(s)));
   // Well before its own time would end it.
   EXPECT_TRUE(pollUntil([&] { return letGo(held[0]); }, kLingerTimeoutMs / 2))
       << "the first is still held";
@@ -138,8 +125,7 @@ TEST(HeldConnections, AFullTableClosesAHeldOneForANewOne) {
   expectServing(server);
 }
 
-// What process pid holds open: its sockets (the listener and the connections it has not let
-// go), and the lowest descriptor number it does not use, which its next socket would get.
+// What process pid holds open: its sockets, and the lowest free descriptor, its next socket's.
 struct Descriptors {
   int sockets = 0;
   int lowestFree = -1;
@@ -162,8 +148,7 @@ TEST(HeldConnections, AStormOfNewClientsKeepsNoHeldOneWaitingPastARound) {
   if (target().windows) GTEST_SKIP() << "the server is paused with SIGSTOP, which wine lacks";
   constexpr int kStorm = 1024;  // more than one round accepts
   RunningServer server({"-v"}, {.shortLimits = true});
-  // Silent, so held in the loop once the kernel hands them over; the listener stands among
-  // them in the round's order.
+  // Silent, so held in the loop once the kernel hands them over, among the listener.
   std::vector<int> held = holdConnections(server.port, 32, "", 0);
   ASSERT_TRUE(pollUntil([&] { return halfOpen(server.port) == 0; }, 5000));
   ASSERT_EQ(0, kill(server.process.pid(), SIGSTOP));  // so that all of it waits for one round
@@ -179,19 +164,11 @@ TEST(HeldConnections, AStormOfNewClientsKeepsNoHeldOneWaitingPastARound) {
   }
   ASSERT_EQ(0, kill(server.process.pid(), SIGCONT));
   for (int s : held) EXPECT_EQ(kImage, withoutDate(readToEnd(s)));
-  // In the log, as served: how many of the storm came before each held one.
+  // In the log, as served: the storm's entries before the last held one's.
   const std::string& log = server.process.output(100);
-  int storms = 0, most = 0;
-  for (std::size_t at = log.find("GET /"); at != std::string::npos;
-       at = log.find("GET /", at + 1)) {
-    if (log.compare(at, 10, "GET /storm") == 0) {
-      ++storms;
-    } else {
-      most = std::max(most, storms);
-    }
-  }
-  EXPECT_EQ(kStorm, storms);
-  EXPECT_LT(most, kStorm / 2) << "fresh clients served before a held one";
+  EXPECT_EQ(kStorm, occurrences(log, "GET /storm"));
+  EXPECT_LT(occurrences(log.substr(0, log.rfind("GET /a.gif")), "GET /storm"), kStorm / 2)
+      << "fresh clients served before a held one";
   for (int s : held) close(s);
 }
 
@@ -202,7 +179,9 @@ TEST(HeldConnections, ALastingAcceptFailureNeitherSpinsNorStopsAndClosesOneHeldA
     GTEST_SKIP() << "wine accepts in its server process, out of this limit's reach";
   RunningServer server;
   const pid_t pid = server.process.pid();
-  const int firstHeld = descriptorsOf(pid).lowestFree;
+  Descriptors start;  // read once the start's probe is closed: a held one may take its number
+  ASSERT_TRUE(pollUntil([&] { return (start = descriptorsOf(pid)).sockets == 1; }, 1000));
+  const int firstHeld = start.lowestFree;
   // Answered with their requests unfinished: held, lingering, for seconds.
   std::vector<int> held = holdConnections(server.port, 3, "GET / HTTP/1.1\r\n", 0);
   for (int s : held) (void)readToEnd(s, 1000);
@@ -217,12 +196,10 @@ TEST(HeldConnections, ALastingAcceptFailureNeitherSpinsNorStopsAndClosesOneHeldA
   (void)send(waiting, kGet.data(), kGet.size(), MSG_NOSIGNAL);
   const long long before = cpuTimeMs(pid);
   std::this_thread::sleep_for(milliseconds(700));  // rests of 5, 10, ... 320 ms: 7 failures
-  const long long used = cpuTimeMs(pid) - before;
   ASSERT_GE(before, 0);
-  EXPECT_LT(used, 700 / 5) << "ms of CPU in 700 ms of an accept that keeps failing";
+  EXPECT_LT(cpuTimeMs(pid) - before, 700 / 5) << "ms of CPU in 700 ms of failing accepts";
   EXPECT_EQ(3, descriptorsOf(pid).sockets)
       << "the listener and 2 held: one closed for the whole series";
-  EXPECT_TRUE(server.process.running());
   EXPECT_TRUE(server.process.output().ends_with(lines(wire("bound") + "Error: 24 in accept\n")))
       << "one line for the whole series: " << server.process.output();
   EXPECT_FALSE(waitReadable(waiting, 0)) << "answered without a descriptor?";
@@ -231,30 +208,6 @@ TEST(HeldConnections, ALastingAcceptFailureNeitherSpinsNorStopsAndClosesOneHeldA
   EXPECT_EQ(kImage, withoutDate(readToEnd(waiting)));
   close(waiting);
   for (int s : held) close(s);
-}
-
-TEST(HeldConnections, EveryoneIsAnsweredBehindABurstOrAFlood) {
-  RunningServer server;
-  // A burst: hundreds of fresh connections that send nothing, then a GET behind them.
-  std::vector<int> idle = holdConnections(server.port, 500, "", 0);
-  EXPECT_EQ(kImage, withoutDate(exchange(server.port, kGet, 5000)));
-  for (int s : idle) close(s);
-  // A flood: a hundred clients stream header lines without end while others ask.
-  std::vector<int> streaming = holdConnections(server.port, 100, kUnfinished, 0);
-  std::thread pump([&] {
-    const std::string line = "X-Pad: " + std::string(4000, 'p') + "\r\n";
-    for (const auto stop = Clock::now() + milliseconds(1500); Clock::now() < stop;) {
-      for (int s : streaming) (void)send(s, line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-    }
-  });
-  EXPECT_EQ(kImage, withoutDate(exchange(server.port, kGet, 5000)));
-  pump.join();
-  const std::string text = wire("text_header") + wire("text_body");
-  EXPECT_EQ(0, std::count_if(streaming.begin(), streaming.end(),
-                             [&](int s) { return withoutDate(readToEnd(s, 5000)) != text; }))
-      << "streaming clients left without their answer";
-  for (int s : streaming) close(s);
-  expectServing(server);
 }
 
 }  // namespace

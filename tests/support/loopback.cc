@@ -11,8 +11,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 #ifdef _WIN32
-// Winsock's: the Windows tests read sockets alone, start no process that could inherit one,
-// and get no signal for a gone peer.
+// The Windows tests read sockets alone, start no process that could inherit one, and get no
+// signal for a gone peer.
 const auto pollSockets = WSAPoll;
 int readSome(SOCKET s, char* buffer, int size) { return recv(s, buffer, size, 0); }
 constexpr int kNotInherited = 0, kNoSignal = 0;
@@ -22,7 +22,6 @@ unsigned processNumber() { return static_cast<unsigned>(GetCurrentProcessId()); 
 const auto pollSockets = poll;
 int readSome(int fd, char* buffer, int size) { return static_cast<int>(read(fd, buffer, size)); }
 constexpr int kNotInherited = SOCK_CLOEXEC, kNoSignal = MSG_NOSIGNAL;
-// A bounded pause between two looks at something that cannot be waited for directly.
 void restFor(int ms) { poll(nullptr, 0, ms); }
 unsigned processNumber() { return static_cast<unsigned>(getpid()); }
 #endif
@@ -55,8 +54,8 @@ bool pollUntil(const std::function<bool()>& done, int timeoutMs) {
 }
 
 int freePort() {
-  // Below the kernel's ephemeral ports (32768 on), which a client's connect may take at any
-  // time, and from a start of each process's own, as test processes run side by side.
+  // Below the kernel's ephemeral ports (32768 on), from a start of each process's own, as test
+  // processes run side by side.
   static unsigned next = processNumber() * 7919u;
   for (int tries = 0; tries < 1000; ++tries) {
     sockaddr_in address = loopback(10000 + static_cast<int>(next++ % 22000));

@@ -13,7 +13,7 @@ int millisecondsLeft(std::chrono::steady_clock::time_point deadline);
 // Asks done() every few milliseconds until it holds or timeoutMs passes; returns its last answer.
 bool pollUntil(const std::function<bool()>& done, int timeoutMs);
 
-// Returns a TCP port on 127.0.0.1 that nothing used a moment ago, one no client is given.
+// Returns a TCP port on 127.0.0.1 that was free a moment ago, below those clients are given.
 int freePort();
 
 // Connects to 127.0.0.1:port, with a receive buffer of receiveBuffer bytes unless it is 0;
@@ -27,12 +27,12 @@ bool waitReadable(SOCKET fd, int timeoutMs);
 // *closed tells which.
 std::string readToEnd(SOCKET fd, int timeoutMs = 3000, bool* closed = nullptr);
 
-// Sends request on a new connection to port, ends the sending side, and reads until the
-// server closes the connection or timeoutMs passes. Returns what arrived.
+// Sends request on a new connection to port, ends the sending side, and returns what arrives
+// until the server closes the connection or timeoutMs passes.
 std::string exchange(int port, const std::string& request, int timeoutMs = 3000);
 
-// Both ends of one TCP connection over loopback, the server's end taken by acceptConnection.
-// The destructor closes what is still open.
+// Both ends of one TCP connection over loopback, the server's taken by acceptConnection; the
+// destructor closes what is still open.
 struct ConnectedPair {
   ConnectedPair();
   ~ConnectedPair();

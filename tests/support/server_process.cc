@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <sstream>
 #include <stdexcept>
 
@@ -22,6 +23,9 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// The exit status TSAN_OPTIONS in the tsan preset gives a sanitizer's report.
+constexpr int kSanitizerReport = 66;
 
 Target findTarget() {
   Target found;
@@ -33,7 +37,6 @@ Target findTarget() {
   for (std::string word; words >> word;) found.wrapper.push_back(word);
   found.windows = found.binary.ends_with(".exe");
   found.addressInUse = found.windows ? 10048 : EADDRINUSE;  // WSAEADDRINUSE
-  found.timedOut = found.windows ? 10060 : EAGAIN;          // WSAETIMEDOUT
   return found;
 }
 
@@ -54,8 +57,7 @@ std::string lines(const std::string& text) {
 ServerProcess::ServerProcess(const std::vector<std::string>& arguments, const Launch& launch) {
   int pipeEnds[2] = {-1, -1};
   if (launch.output == kPipe && pipe2(pipeEnds, O_CLOEXEC) != 0) return;
-  // Everything the child needs is made before fork: between fork and exec it only calls what
-  // is safe there.
+  // Made before fork: between fork and exec the child only calls what is safe there.
   std::vector<std::string> words;
   if (launch.binary.empty()) words = target().wrapper;
   words.push_back(!launch.binary.empty() ? launch.binary
@@ -65,7 +67,7 @@ ServerProcess::ServerProcess(const std::vector<std::string>& arguments, const La
   std::vector<char*> argv;
   for (std::string& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
-  // The test's entries first, and an inherited one only where the test names no value of its own.
+  // The test's entries, and the inherited ones it names no value for (ld.so takes the last).
   std::vector<char*> envp;
   for (const std::string& entry : launch.environment)
     envp.push_back(const_cast<char*>(entry.data()));
@@ -118,8 +120,7 @@ bool ServerProcess::running() {
   // Ended, and now reaped; or, should waitpid fail, no longer a child of ours to signal.
   if (ended == pid_) status_ = status;
   pid_ = -1;
-  // The sanitizer presets end the server with this status at its first report; only its
-  // standard error, which ctest shows, says more.
+  // The report itself is on the server's standard error, which ctest shows.
   EXPECT_FALSE(ended > 0 && WIFEXITED(status) && WEXITSTATUS(status) == kSanitizerReport)
       << "the server's sanitizer reported a fault";
   return false;
@@ -148,11 +149,6 @@ const std::string& ServerProcess::output(int quietMs) {
   return output_;
 }
 
-void ServerProcess::dropOutput() {
-  output(0);
-  output_.clear();
-}
-
 int ServerProcess::waitForExit(int timeoutMs) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   while (running()) {
@@ -164,7 +160,6 @@ int ServerProcess::waitForExit(int timeoutMs) {
   return WIFEXITED(status_) ? WEXITSTATUS(status_) : 128 + WTERMSIG(status_);
 }
 
-// Returns "-p <port>" followed by extra.
 static std::vector<std::string> withPort(int port, std::vector<std::string> extra) {
   extra.insert(extra.begin(), {"-p", std::to_string(port)});
   return extra;
@@ -172,9 +167,8 @@ static std::vector<std::string> withPort(int port, std::vector<std::string> extr
 
 RunningServer::RunningServer(const std::vector<std::string>& extra, const Launch& launch)
     : port(freePort()), process(withPort(port, extra), launch) {
-  // The binding line comes just before the server listens; a first start of wine makes its
-  // prefix. A probe that closes without a word is answered with nothing.
-  // A start that fails ends the test here, with what the server printed.
+  // The binding line comes just before the server listens (a first start of wine makes its
+  // prefix); a probe that closes without a word is answered with nothing.
   const int startMs = target().windows ? 60000 : 5000;
   bool started = launch.output != kPipe || process.waitForOutput(lines(wire("bound")), startMs);
   started = started && pollUntil(
@@ -190,15 +184,13 @@ RunningServer::RunningServer(const std::vector<std::string>& extra, const Launch
 }
 
 long long cpuTimeMs(pid_t pid) {
-  std::FILE* stat = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
-  char line[1024] = "";
-  if (stat == nullptr || std::fgets(line, sizeof line, stat) == nullptr) line[0] = '\0';
-  if (stat != nullptr) std::fclose(stat);
-  const char* afterName = std::strrchr(line, ')');  // the name may hold blanks
+  std::string line;
+  std::getline(std::ifstream("/proc/" + std::to_string(pid) + "/stat"), line);
+  const std::size_t afterName = line.rfind(')');  // the name may hold blanks
   unsigned long long user = 0, system = 0;
-  if (afterName == nullptr ||
-      std::sscanf(afterName + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &user,
-                  &system) != 2) {
+  if (afterName == std::string::npos ||
+      std::sscanf(line.c_str() + afterName,
+                  ") %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &user, &system) != 2) {
     return -1;
   }
   return static_cast<long long>((user + system) * 1000 / sysconf(_SC_CLK_TCK));

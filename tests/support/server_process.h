@@ -15,26 +15,19 @@
 inline constexpr int kShortRequestMs = QUIETD_SHORT_REQUEST_MS;
 inline constexpr int kShortLingerMs = QUIETD_SHORT_LINGER_MS;
 
-// The server the end-to-end tests run: the binaries of this build, or those named by
-// QUIETD_TEST_BINARY and QUIETD_TEST_SHORT_BINARY, run through QUIETD_TEST_WRAPPER (a command
-// and its options split at blanks) when it is set. With the wrapper "wine" the Windows build
-// runs in the prefix WINEPREFIX names (the windows preset makes one for its run).
+// The binaries of this build, or those QUIETD_TEST_BINARY and QUIETD_TEST_SHORT_BINARY name, run
+// through QUIETD_TEST_WRAPPER's words when it is set (wine, in the prefix WINEPREFIX names).
 struct Target {
   std::string binary;                // the shipped server
   std::string shortBinary;           // the same with the loop's time limits cut to seconds
   std::vector<std::string> wrapper;  // runs the binary; empty: run it directly
   bool windows = false;              // the Windows build: what differs is below
   int addressInUse = 0;              // the code of a bind to a busy port
-  int timedOut = 0;                  // the code a request wait that ran out prints
 };
 const Target& target();
 
 // Returns text with each line feed written as the build writes it to standard output.
 std::string lines(const std::string& text);
-
-// The exit status TSAN_OPTIONS in the tsan preset gives a sanitizer's report; running() fails
-// the test when the server ends with it.
-inline constexpr int kSanitizerReport = 66;
 
 inline constexpr int kPipe = -2;    // a pipe that the test reads
 inline constexpr int kClosed = -1;  // closed in the child
@@ -45,7 +38,7 @@ struct Launch {
   int input = 0;                           // a descriptor of the test's or kClosed
   int output = kPipe;                      // a descriptor of the test's, kPipe or kClosed
   int descriptorLimit = 0;                 // set in the child with setrlimit; 0: as inherited
-  std::vector<std::string> environment{};  // "NAME=value" entries that win over the test's own
+  std::vector<std::string> environment{};  // "NAME=value" entries that win over inherited ones
   std::string binary{};                    // another binary to run, unwrapped
 };
 
@@ -65,10 +58,8 @@ class ServerProcess {
   bool waitForOutput(const std::string& needle, int timeoutMs = 5000);
   // Collects what the process prints until it is quiet for quietMs; returns all output.
   const std::string& output(int quietMs = 0);
-  // Reads what the process has printed so far, without waiting, and forgets it.
-  void dropOutput();
-  // Waits for the process to end by itself; returns its exit status (128 + the signal after
-  // a signal), or -1 when it still runs after timeoutMs.
+  // Waits for the process to end; returns its exit status (128 + a signal that ended it), or -1
+  // when it still runs after timeoutMs.
   int waitForExit(int timeoutMs = 5000);
 
  private:

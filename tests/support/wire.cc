@@ -69,6 +69,12 @@ bool matches(const std::string& pattern, const std::string& text) {
   return at == text.size();
 }
 
+int occurrences(const std::string& text, const std::string& needle) {
+  int count = 0;
+  for (std::size_t at = 0; (at = text.find(needle, at)) != std::string::npos; ++at) ++count;
+  return count;
+}
+
 std::string withoutDate(const std::string& answer) {
   const std::string& date = wire("date_pattern");
   const std::size_t at = answer.find("Date: ");
