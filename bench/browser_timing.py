@@ -70,7 +70,7 @@ def main():
                 pages[name] = os.path.join(folder, "timing-%d.html" % server.port)
                 with open(pages[name], "w") as out:
                     out.write(page)
-                for fault in check_page(open_page(chromium, pages[name])[0], asked):
+                for fault in check_page(open_page(chromium, pages[name]), asked):
                     print("%s: %s" % (name, fault))
             time_pages(chromium, pages, runs, folder)
     finally:

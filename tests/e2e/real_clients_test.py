@@ -18,7 +18,6 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from quietd_server import SKIPPED, QuietdServer, answer, undated  # noqa: E402
@@ -128,7 +127,7 @@ def make_page(port, hosts=HOSTS, image_count=IMAGE_COUNT):
 var ended = {};  // element id: "load" or "error"
 function end(element, how) { ended[element.id] = how; }
 window.addEventListener("load", function () {
-  var report = {loadMs: performance.now(), elements: {}};
+  var report = {elements: {}};
   document.querySelectorAll("[data-check]").forEach(function (e) {
     report.elements[e.id] = {how: ended[e.id] || "pending",
                              width: e.naturalWidth || 0, height: e.naturalHeight || 0};
@@ -146,21 +145,19 @@ window.addEventListener("load", function () {
 
 
 def open_page(chromium, path):
-    """Opens path in a fresh headless browser; returns (page report or None, seconds taken)."""
+    """Opens path in a fresh headless browser; returns the page's report, or None."""
     with tempfile.TemporaryDirectory() as profile:
-        started = time.monotonic()
         done = subprocess.run([chromium, *CHROMIUM_FLAGS, "--user-data-dir=" + profile,
                                "--dump-dom", "file://" + path],
                               capture_output=True, timeout=120, stdin=subprocess.DEVNULL)
-        took = time.monotonic() - started
     # The report, once the load event has written it in place of its placeholder text.
     found = re.search(r'<pre id="report">(\{.*?)</pre>', done.stdout.decode("utf-8", "replace"),
                       re.S)
     if done.returncode == 0 and found:
-        return json.loads(html.unescape(found.group(1))), took
+        return json.loads(html.unescape(found.group(1)))
     print("chromium exited with %d, no report written; its errors:\n%s"
           % (done.returncode, done.stderr.decode()[-3000:]))
-    return None, took
+    return None
 
 
 def check_page(report, expected):
@@ -177,7 +174,7 @@ def browse(server, chromium):
     with tempfile.NamedTemporaryFile("w", suffix=".html") as out:
         out.write(page)
         out.flush()
-        faults = check_page(open_page(chromium, out.name)[0], expected)
+        faults = check_page(open_page(chromium, out.name), expected)
     if b"Error" in server.output_bytes():
         faults.append("the server printed errors: %r" % server.output_bytes())
     return faults

@@ -120,17 +120,11 @@ TEST(Plan, GateVersionAndBody) {
   }
 }
 
-class LocalTimeIsUtc : public ::testing::Test {
- protected:
-  void SetUp() override {
-    setenv("TZ", "UTC", 1);
-    tzset();
-  }
-};
-
 // Each kind's bytes on the wire, from one cache: composed on first use whatever the second
 // (time() is -1 for the last of 1969), and again each time the second changes.
-TEST_F(LocalTimeIsUtc, TheCachedAnswersAreTheWireBytesWithTheDateOfTheirSecond) {
+TEST(Answer, TheCachedAnswersAreTheWireBytesWithTheDateOfTheirSecond) {
+  setenv("TZ", "UTC", 1);  // the dates below are local time
+  tzset();
   const struct {
     std::time_t now;
     const char* date;

@@ -117,9 +117,7 @@ std::string writerThreadFault() {
     const std::string name = std::to_string(row.perCall) + " " + std::to_string(row.room) + ": ";
     {
       const std::lock_guard<std::mutex> hold(fakeLock);
-      fake = FakeOutput{};
-      fake.perCall = row.perCall;
-      fake.room = row.room;
+      fake = FakeOutput{.taken = {}, .perCall = row.perCall, .room = row.room};
     }
     for (const std::string* entry : {&a, &b, &c}) writeOutput(entry->data(), entry->size());
     const std::string all = a + b + c;

